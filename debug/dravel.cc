@@ -1,0 +1,51 @@
+// dravel: runs every node-information function once and prints each
+// result as one labelled line of compact JSON, followed by an empty line.
+// The assertion in d2 must stay on line 23 of this file: its report
+// (dravel: debug/dravel.cc:23: d2: Assertion `!res' failed.) is known.
+#undef NDEBUG // the assertion in d2 guards a library contract in every build
+#include <assert.h>
+#include <json-c/json.h>
+#include <stdio.h>
+
+#include "providers.h"
+#include "tarvik.h"
+
+// Prints the result of a function that returns an object or NULL, and
+// releases the object.
+[[maybe_unused]] static void print_result(const char *label, json_object *res);
+
+// Prints the result of a query that reports an error code and hands its
+// object back through an out-parameter, and releases the object. A failed
+// query never hands back an object.
+static void d2(const char *label, json_object *res, int err) {
+	if (err != 0) {
+		printf("%s: failed %i\n\n", label, err);
+		assert(!res);
+		return;
+	}
+	printf("%s: %s\n\n", label, json_object_to_json_string_ext(res, 0));
+	json_object_put(res);
+}
+
+static void print_result(const char *label, json_object *res) {
+	if (res == nullptr) {
+		printf("%s: failed\n\n", label);
+		return;
+	}
+	printf("%s: %s\n\n", label, json_object_to_json_string_ext(res, 0));
+	json_object_put(res);
+}
+
+int main(int, char **) {
+	{
+		json_object *res = nullptr;
+		int err = olsr1_get_nodeinfo("version", &res);
+		d2("olsr1_nodeinfo", res, err);
+	}
+	{
+		json_object *res = nullptr;
+		int err = olsr2_get_nodeinfo("nhdpinfo jsonraw link", &res);
+		d2("olsr2_nodeinfo", res, err);
+	}
+	return 0;
+}

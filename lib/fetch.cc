@@ -1,0 +1,336 @@
+// The HTTP fetch client: one blocking GET inside one run of the event
+// loop, the body collected in a BodyBuffer, and completion steps that
+// hand the body on as a JSON object or as text.
+#include <json-c/json.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "holders.h"
+#include "internal.h"
+#include "uclient.h"
+
+namespace tarvik {
+
+namespace {
+
+constexpr int kMaxRedirects = 10;
+constexpr int kBlockSize = 1048576;
+
+FetchRequest *request_of(uclient *cl) { return static_cast<FetchRequest *>(cl->priv); }
+
+QueryResult *query_of(uclient *cl) {
+	return static_cast<QueryResult *>(request_of(cl)->result);
+}
+
+} // namespace
+
+void fetch_header_done(uclient *cl) {
+	FetchRequest *req = request_of(cl);
+	if (req->redirects < kMaxRedirects) {
+		int followed = uclient_http_redirect(cl);
+		if (followed < 0) {
+			fetch_stop(cl, FETCH_ERR_REDIRECT);
+			return;
+		}
+		if (followed > 0) {
+			req->redirects++;
+			return;
+		}
+	}
+
+	int status = uclient_status(cl);
+	switch (status) {
+	case 200:
+		break;
+	case 301:
+	case 302:
+	case 307:
+		fetch_stop(cl, FETCH_ERR_TOO_MANY_REDIRECTS);
+		return;
+	default:
+		fetch_stop(cl, FETCH_ERR_HTTP | status);
+		return;
+	}
+
+	const char *text = uclient_get_header(cl, "content-length");
+	int32_t length = 0;
+	if (text == nullptr || !parse_content_length(text, &length))
+		return;
+	if (req->expected >= 0 && req->expected != length) {
+		fetch_stop(cl, FETCH_ERR_SIZE);
+		return;
+	}
+	req->expected = length;
+}
+
+void fetch_data_eof(uclient *cl) {
+	if (!uclient_data_eof(cl)) {
+		fetch_stop(cl, FETCH_ERR_PREMATURE_EOF);
+		return;
+	}
+	fetch_stop(cl, FETCH_OK);
+	request_of(cl)->complete(cl);
+}
+
+void fetch_stop(uclient *cl, int code) {
+	request_of(cl)->error = code;
+	uclient_disconnect(cl);
+	uloop_cancelled = true;
+}
+
+void fetch_data_read(uclient *cl) { get_all_data_process(cl, query_of(cl)->body); }
+
+void finish_json(uclient *cl) {
+	QueryResult *res = query_of(cl);
+	char *joined = nullptr;
+	int length = 0;
+	if (get_all_data_finalize(res->body, &joined, &length) != 0) {
+		res->error = FETCH_ERR_SIZE;
+		return;
+	}
+	TextPtr text(joined);
+	if (text.get()[0] != '{') {
+		res->error = FETCH_ERR_NOT_JSON;
+		return;
+	}
+	res->value = json_tokener_parse(text.get());
+}
+
+void finish_raw(uclient *cl) {
+	QueryResult *res = query_of(cl);
+	char *joined = nullptr;
+	int length = 0;
+	if (get_all_data_finalize(res->body, &joined, &length) != 0) {
+		res->error = FETCH_ERR_SIZE;
+		return;
+	}
+	res->value = joined;
+	res->length = length;
+}
+
+void body_buffer_free(BodyBuffer *body) {
+	if (body == nullptr)
+		return;
+	BodyChunk *chunk = body->head;
+	while (chunk != nullptr) {
+		BodyChunk *next = chunk->next;
+		free(chunk->data);
+		free(chunk);
+		chunk = next;
+	}
+	free(body);
+}
+
+int get_url_timeout(const char *url, fetch_callback data_read, fetch_callback complete,
+                    void *result, int expected, int timeout_ms) {
+	TextPtr escaped(curl_easy_escape(url, 0));
+	if (!escaped)
+		return FETCH_ERR_CONNECT;
+
+	// In uclient's order: data available, data sent, end of body, headers
+	// done, error. The client's own error codes are stored as they come.
+	const uclient_cb table = {data_read, nullptr, fetch_data_eof, fetch_header_done, fetch_stop};
+
+	FetchRequest req = {};
+	req.result = result;
+	req.expected = expected;
+	req.complete = complete;
+
+	uclient *cl = uclient_new(escaped.get(), nullptr, &table);
+	if (cl == nullptr)
+		return FETCH_ERR_CONNECT;
+	cl->priv = &req;
+
+	if (uclient_set_timeout(cl, timeout_ms) != 0 || uclient_connect(cl) != 0 ||
+	    uclient_http_set_request_type(cl, "GET") != 0 || uclient_http_reset_headers(cl) != 0 ||
+	    uclient_http_set_header(cl, "User-Agent", "tarvik (libuclient)") != 0 ||
+	    uclient_request(cl) != 0) {
+		uclient_free(cl);
+		return FETCH_ERR_CONNECT;
+	}
+
+	uloop_run_timeout(-1);
+	uclient_free(cl);
+
+	if (req.error != 0)
+		return req.error;
+	if (req.expected < 0 || req.expected == req.received)
+		return FETCH_OK;
+	return FETCH_ERR_SIZE;
+}
+
+} // namespace tarvik
+
+using namespace tarvik;
+
+extern "C" {
+
+int get_url(const char *url, fetch_callback data_read, fetch_callback complete, void *result,
+            int expected) {
+	return get_url_timeout(url, data_read, complete, result, expected, kFetchTimeoutMs);
+}
+
+int uclient_read_account(uclient *cl, char *buffer, int capacity) {
+	int n = uclient_read(cl, buffer, capacity);
+	if (n < 0)
+		return n;
+	FetchRequest *req = static_cast<FetchRequest *>(cl->priv);
+	// The count is 32-bit: a body that would overflow it is too long for
+	// any expected length and is refused like one.
+	if (n > INT32_MAX - req->received) {
+		fetch_stop(cl, FETCH_ERR_SIZE);
+		return -1;
+	}
+	req->received += n;
+	if (req->expected >= 0 && req->received > req->expected) {
+		fetch_stop(cl, FETCH_ERR_SIZE);
+		return -1;
+	}
+	return n;
+}
+
+BodyBuffer *get_all_data_init(void) {
+	MallocPtr<BodyBuffer> body(static_cast<BodyBuffer *>(calloc(1, sizeof(BodyBuffer))));
+	MallocPtr<BodyChunk> chunk(static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk))));
+	if (!body || !chunk)
+		return nullptr;
+	body->head = chunk.get();
+	body->tail = chunk.release();
+	return body.release();
+}
+
+int get_all_data_process(uclient *cl, BodyBuffer *body) {
+	// One scratch block for every read. It lives in .bss: only the pages
+	// that a read fills become resident (libevent hands over a few KiB at
+	// a time), and one thread means no two reads share it.
+	static char scratch[kBlockSize];
+	for (;;) {
+		int n = uclient_read_account(cl, scratch, kBlockSize);
+		if (n == 0)
+			return 0;
+		if (n < 0) {
+			body->failed = 1;
+			return 0;
+		}
+		// Joining adds one byte for the NUL; refuse what would not fit.
+		if (n > INT32_MAX - 1 - body->total) {
+			body->failed = 1;
+			return 0;
+		}
+		BodyChunk *filled = body->tail;
+		filled->data = static_cast<char *>(malloc(static_cast<size_t>(n)));
+		if (filled->data == nullptr) {
+			body->failed = 1;
+			return 0;
+		}
+		memcpy(filled->data, scratch, static_cast<size_t>(n));
+		filled->length = n;
+		body->total += n;
+		BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
+		if (fresh == nullptr) {
+			body->failed = 1;
+			return 0;
+		}
+		filled->next = fresh;
+		body->tail = fresh;
+	}
+}
+
+int get_all_data_finalize(BodyBuffer *body, char **text, int *length) {
+	if (body->failed)
+		return body->failed;
+	if (body->head == nullptr)
+		return 1; // joined before: the chunks are gone
+	char *out = static_cast<char *>(malloc(static_cast<size_t>(body->total) + 1));
+	if (out == nullptr)
+		return 1;
+	body->total += 1;
+	size_t at = 0;
+	for (body->tail = body->head; body->tail != nullptr;) {
+		BodyChunk *chunk = body->tail;
+		if (chunk->length > 0)
+			memcpy(out + at, chunk->data, static_cast<size_t>(chunk->length));
+		at += static_cast<size_t>(chunk->length);
+		body->tail = chunk->next;
+		free(chunk->data);
+		free(chunk);
+	}
+	out[at] = '\0';
+	// No dangling chunk pointers are left behind.
+	body->head = nullptr;
+	*text = out;
+	*length = body->total;
+	return 0;
+}
+
+const char *uclient_get_errmsg(int code) {
+	static char http_error[16];
+	if (code & FETCH_ERR_HTTP) {
+		// The text is cut at 15 characters, as callers of this buffer expect.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+		snprintf(http_error, sizeof http_error, "HTTP error %d", code & ~FETCH_ERR_HTTP);
+#pragma GCC diagnostic pop
+		return http_error;
+	}
+	switch (code) {
+	case FETCH_ERR_CONNECT:
+		return "Connection failed";
+	case FETCH_ERR_TIMEOUT:
+		return "Connection timed out";
+	case FETCH_ERR_REDIRECT:
+		return "Failed to redirect";
+	case FETCH_ERR_TOO_MANY_REDIRECTS:
+		return "Too many redirects";
+	case FETCH_ERR_PREMATURE_EOF:
+		return "Connection reset prematurely";
+	case FETCH_ERR_SIZE:
+		return "Incorrect file size";
+	case FETCH_ERR_NOT_JSON:
+		return "Response not json";
+	default:
+		return "Unknown error";
+	}
+}
+
+int Curl_isunreserved(unsigned char c) {
+	return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+	       c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+char *curl_easy_escape(const char *text, int length) {
+	if (length < 0)
+		return nullptr;
+	size_t len = length > 0 ? static_cast<size_t>(length) : strlen(text);
+	if (len == 0)
+		return static_cast<char *>(calloc(1, 1));
+	// 3 * len + 1 must stay within int, the size type of the interface.
+	if (len > static_cast<size_t>((INT_MAX - 1) / 3))
+		return nullptr;
+	char *out = static_cast<char *>(malloc(3 * len + 1));
+	if (out == nullptr)
+		return nullptr;
+	static const char hex[] = "0123456789ABCDEF";
+	int slashes = 0;
+	size_t at = 0;
+	for (size_t i = 0; i < len; i++) {
+		unsigned char c = static_cast<unsigned char>(text[i]);
+		if (slashes < 3) {
+			if (c == '/')
+				slashes++;
+			out[at++] = static_cast<char>(c);
+		} else if (Curl_isunreserved(c)) {
+			out[at++] = static_cast<char>(c);
+		} else {
+			out[at++] = '%';
+			out[at++] = hex[c >> 4];
+			out[at++] = hex[c & 0x0F];
+		}
+	}
+	out[at] = '\0';
+	return out;
+}
+
+} // extern "C"

@@ -1,0 +1,80 @@
+// Routing-daemon queries: one command to one daemon as one HTTP GET, the
+// answer handed back as a JSON object or as text.
+#include <json-c/json.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "holders.h"
+#include "internal.h"
+#include "uclient.h"
+
+namespace tarvik {
+namespace {
+
+constexpr const char kOlsrdBase[] = "http://127.0.0.1:9090";
+constexpr const char kOlsrd2Base[] = "http://127.0.0.1:1980/telnet";
+
+// Runs one query; on 0 the QueryResult holds the completion step's
+// outcome (error and value).
+int run_query(const char *base, const char *command, fetch_callback complete, QueryResult *res) {
+	size_t size = strlen(base) + 1 + strlen(command) + 1;
+	TextPtr url(static_cast<char *>(malloc(size)));
+	if (!url)
+		return FETCH_ERR_CONNECT;
+	snprintf(url.get(), size, "%s/%s", base, command);
+
+	uloop_init();
+	*res = QueryResult{};
+	res->body = get_all_data_init();
+	if (res->body == nullptr) {
+		uloop_done();
+		return FETCH_ERR_CONNECT;
+	}
+	int rc = get_url(url.get(), fetch_data_read, complete, res, -1);
+	uloop_done();
+	body_buffer_free(res->body);
+	res->body = nullptr;
+	return rc;
+}
+
+int json_query(const char *base, const char *command, json_object **answer) {
+	QueryResult res = {};
+	int rc = run_query(base, command, finish_json, &res);
+	// A value is only handed over with a 0 from both the transport and
+	// the completion step; anything parsed on the way is released.
+	JsonPtr value(static_cast<json_object *>(res.value));
+	if (rc != 0)
+		return rc;
+	if (res.error == 0)
+		*answer = value.release();
+	return res.error;
+}
+
+} // namespace
+} // namespace tarvik
+
+using namespace tarvik;
+
+extern "C" {
+
+int olsr1_get_nodeinfo(const char *command, json_object **answer) {
+	return json_query(kOlsrdBase, command, answer);
+}
+
+int olsr2_get_nodeinfo(const char *command, json_object **answer) {
+	return json_query(kOlsrd2Base, command, answer);
+}
+
+int olsr2_get_nodeinfo_raw(const char *command, char **answer) {
+	QueryResult res = {};
+	int rc = run_query(kOlsrd2Base, command, finish_raw, &res);
+	TextPtr value(static_cast<char *>(res.value));
+	if (rc != 0)
+		return rc;
+	if (res.error == 0)
+		*answer = value.release();
+	return res.error;
+}
+
+} // extern "C"

@@ -1,0 +1,147 @@
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace testing_support {
+
+std::string source_path(const std::string &relative) {
+	return std::string(TARVIK_SOURCE_DIR) + "/" + relative;
+}
+
+static void make_parents(const std::string &path) {
+	for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+		mkdir(path.substr(0, at).c_str(), 0755);
+}
+
+void write_file(const std::string &path, const std::string &content, int mode) {
+	make_parents(path);
+	std::string tmp = path + ".tmp-write";
+	{
+		std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+		if (!out)
+			throw std::runtime_error("cannot write " + path);
+		out << content;
+	}
+	chmod(tmp.c_str(), static_cast<mode_t>(mode));
+	if (rename(tmp.c_str(), path.c_str()) != 0)
+		throw std::runtime_error("cannot rename to " + path);
+}
+
+std::string read_file(const std::string &path) {
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream s;
+	s << in.rdbuf();
+	return s.str();
+}
+
+Process::Process(const std::vector<std::string> &argv) {
+	pid_ = fork();
+	if (pid_ == 0) {
+		std::vector<char *> args;
+		for (const auto &a : argv)
+			args.push_back(const_cast<char *>(a.c_str()));
+		args.push_back(nullptr);
+		execvp(args[0], args.data());
+		_exit(127);
+	}
+}
+
+Process::~Process() { stop(); }
+
+Process::Process(Process &&other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+
+Process &Process::operator=(Process &&other) noexcept {
+	if (this != &other) {
+		stop();
+		pid_ = std::exchange(other.pid_, -1);
+	}
+	return *this;
+}
+
+void Process::stop() {
+	if (pid_ > 0) {
+		kill(pid_, SIGKILL);
+		waitpid(pid_, nullptr, 0);
+	}
+	pid_ = -1;
+}
+
+bool wait_for_port(int port, int timeout_ms) {
+	for (int waited = 0; waited < timeout_ms; waited += 20) {
+		int fd = socket(AF_INET, SOCK_STREAM, 0);
+		sockaddr_in addr{};
+		addr.sin_family = AF_INET;
+		addr.sin_port = htons(static_cast<uint16_t>(port));
+		addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+		close(fd);
+		if (ok)
+			return true;
+		usleep(20000);
+	}
+	return false;
+}
+
+DaemonStandIn::DaemonStandIn(int port, const std::string &answers, bool telnet,
+                             const std::string &log)
+    : answers_path_("/run/standin-answers-" + std::to_string(port) + ".json") {
+	write_file(answers_path_, answers);
+	std::vector<std::string> argv = {"python3", source_path("standin/olsr_standin.py"),
+	                                 "--port", std::to_string(port), "--answers", answers_path_};
+	if (telnet)
+		argv.push_back("--telnet");
+	if (!log.empty()) {
+		argv.push_back("--log");
+		argv.push_back(log);
+	}
+	process_ = Process(argv);
+	if (!wait_for_port(port, 10000))
+		throw std::runtime_error("stand-in daemon did not start on port " + std::to_string(port));
+}
+
+void DaemonStandIn::set_answers(const std::string &answers) { write_file(answers_path_, answers); }
+
+int open_fd_count() {
+	int count = 0;
+	DIR *dir = opendir("/proc/self/fd");
+	if (dir == nullptr)
+		return -1;
+	while (dirent *de = readdir(dir))
+		if (de->d_name[0] != '.')
+			count++;
+	closedir(dir);
+	return count - 1; // the directory's own descriptor
+}
+
+std::string run_command(const std::string &command, int *status) {
+	FILE *p = popen(command.c_str(), "r");
+	if (p == nullptr)
+		return {};
+	std::string out;
+	char buf[4096];
+	size_t n;
+	while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+		out.append(buf, n);
+	int st = pclose(p);
+	if (status != nullptr)
+		*status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+	return out;
+}
+
+} // namespace testing_support

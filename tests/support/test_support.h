@@ -1,0 +1,66 @@
+// Helpers for the unit tests. The tests run inside the sandbox, so they
+// may write the system's fixed paths and listen on its fixed ports.
+#ifndef TARVIK_TEST_SUPPORT_H
+#define TARVIK_TEST_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A path inside the source tree.
+std::string source_path(const std::string &relative);
+
+// Writes `content` to `path`, creating parent directories; `mode` applies.
+void write_file(const std::string &path, const std::string &content, int mode = 0644);
+// The whole content of `path`; empty when it cannot be read.
+std::string read_file(const std::string &path);
+
+// A process started in the background, killed (and waited for) when the
+// holder goes.
+class Process {
+public:
+	Process() = default;
+	explicit Process(const std::vector<std::string> &argv);
+	~Process();
+	Process(Process &&other) noexcept;
+	Process &operator=(Process &&other) noexcept;
+	Process(const Process &) = delete;
+	Process &operator=(const Process &) = delete;
+	pid_t pid() const { return pid_; }
+	void stop();
+
+private:
+	pid_t pid_ = -1;
+};
+
+// A stand-in routing daemon on 127.0.0.1:`port` (see standin/olsr_standin.py),
+// ready to answer when the constructor returns. `answers` is a JSON text
+// written to a file of its own; `log` receives one JSON line per request.
+class DaemonStandIn {
+public:
+	DaemonStandIn(int port, const std::string &answers, bool telnet,
+	              const std::string &log = "");
+	// Replaces the answers; the daemon reads them anew for each request.
+	void set_answers(const std::string &answers);
+
+private:
+	std::string answers_path_;
+	Process process_;
+};
+
+// Waits (bounded) until something accepts connections on 127.0.0.1:port.
+bool wait_for_port(int port, int timeout_ms);
+
+// Number of descriptors open in this process.
+int open_fd_count();
+
+// Runs a shell command; its standard output, and its exit status in
+// `*status` when given.
+std::string run_command(const std::string &command, int *status = nullptr);
+
+} // namespace testing_support
+
+#endif
