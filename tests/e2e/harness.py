@@ -1,0 +1,170 @@
+"""Helpers for the end-to-end tests.
+
+The tests run inside the sandbox (tests/sandbox/sandbox), so they write the
+system's fixed paths (/etc/plovan/site.json, /etc/init.d/*, /tmp/...) and
+listen on its fixed ports. Paths to the built programs come from the
+environment that CTest sets (TARVIK_SOURCE_DIR, TARVIK_BUILD_DIR, DRAVEL).
+"""
+import json
+import os
+import socket
+import subprocess
+import time
+import unittest
+
+SOURCE_DIR = os.environ.get("TARVIK_SOURCE_DIR",
+                            os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+BUILD_DIR = os.environ.get("TARVIK_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
+DRAVEL = os.environ.get("DRAVEL", os.path.join(BUILD_DIR, "debug", "dravel"))
+STANDIN = os.path.join(SOURCE_DIR, "standin")
+
+OLSRD_PORT = 9090
+OLSRD2_PORT = 1980
+
+
+def write(path, text, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, mode)
+
+
+def site_config(v1=None, v2=None, raw=None):
+    """Writes /etc/plovan/site.json enabling the daemons as asked (None
+    leaves the daemon's section out); `raw` writes that text instead."""
+    if raw is not None:
+        write("/etc/plovan/site.json", raw)
+        return
+    olsrd = {}
+    if v1 is not None:
+        olsrd["v1_4"] = {"enable": v1}
+    if v2 is not None:
+        olsrd["v2"] = {"enable": v2}
+    write("/etc/plovan/site.json", json.dumps({"mesh": {"olsrd": olsrd}}))
+
+
+def init_script(name, body):
+    """Installs /etc/init.d/NAME as a shell script with `body`."""
+    write(f"/etc/init.d/{name}", "#!/bin/sh\n" + body + "\n", 0o755)
+
+
+def init_exit(name, status):
+    init_script(name, f"exit {status}")
+
+
+def wait_port(port, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return True
+        except OSError:
+            time.sleep(0.02)
+    return False
+
+
+class Daemon:
+    """A stand-in routing daemon; `answers` maps commands to answers (see
+    standin/olsr_standin.py). Stop it with stop(), or use it in `with`."""
+
+    def __init__(self, port, answers, telnet=False, log=None):
+        self.port = port
+        self.answers_path = f"/run/standin-{port}.json"
+        self.set_answers(answers)
+        args = ["python3", os.path.join(STANDIN, "olsr_standin.py"),
+                "--port", str(port), "--answers", self.answers_path]
+        if telnet:
+            args.append("--telnet")
+        if log:
+            args += ["--log", log]
+        self.proc = subprocess.Popen(args)
+        if not wait_port(port):
+            self.stop()
+            raise RuntimeError(f"stand-in daemon did not start on {port}")
+
+    def set_answers(self, answers):
+        write(self.answers_path, json.dumps(answers))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def olsrd(answers, **kw):
+    return Daemon(OLSRD_PORT, answers, telnet=False, **kw)
+
+
+def olsrd2(answers, **kw):
+    return Daemon(OLSRD2_PORT, answers, telnet=True, **kw)
+
+
+def standin_answers(name):
+    """The stand-in's realistic answers: "olsrd" or "olsrd2"."""
+    with open(os.path.join(STANDIN, "answers", name + ".json")) as f:
+        return json.load(f)
+
+
+def run(cmd, timeout=60, env=None, check=True):
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout,
+                          env=env, check=check)
+
+
+def sh(command, check=True):
+    """Runs a shell command; returns its standard output."""
+    return run(["sh", "-c", command], check=check).stdout
+
+
+def run_dravel(timeout=60, env=None):
+    """Runs dravel; returns (lines as {label: text after ": "}, completed)."""
+    proc = run([DRAVEL], timeout=timeout, env=env, check=False)
+    return parse_driver_output(proc.stdout), proc
+
+
+def parse_driver_output(text):
+    """{label: rest of line} for every "label: rest" line of the driver;
+    checks that each result line is followed by one empty line."""
+    lines = text.split("\n")
+    out = {}
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        if line == "":
+            i += 1
+            continue
+        label, sep, rest = line.partition(": ")
+        if not sep:
+            raise AssertionError(f"driver line without label: {line!r}")
+        if i + 1 >= len(lines) or lines[i + 1] != "":
+            raise AssertionError(f"result line not followed by an empty line: {line!r}")
+        out[label] = rest
+        i += 2
+    return out
+
+
+def driver_json(lines, label):
+    """The JSON value printed for `label` (None for "failed" lines)."""
+    text = lines[label]
+    if text.startswith("failed"):
+        return None
+    return json.loads(text)
+
+
+class SandboxTest(unittest.TestCase):
+    """Base class: removes what a test placed at the fixed paths, so the
+    tests of one file do not see each other's files."""
+
+    PATHS = ["/etc/plovan/site.json", "/etc/init.d/olsrd", "/etc/init.d/olsrd2"]
+
+    def setUp(self):
+        for p in self.PATHS:
+            try:
+                os.remove(p)
+            except FileNotFoundError:
+                pass
