@@ -12,6 +12,10 @@ EXPECTED = ("http://127.0.0.1:1980/telnet%2Fnhdpinfo%20jsonraw%20link\n"
             "1 untouched\n")
 
 
+# A sanitizer build's library needs the sanitizer runtime loaded first,
+# which plain consumers do not do; the packaging is the same as in the
+# normal build, where this test runs.
+@unittest.skipIf(os.environ.get("TARVIK_SANITIZE"), "sanitizer build")
 class Install(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
