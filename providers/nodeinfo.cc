@@ -118,16 +118,17 @@ json_object *olsr1_software(bool running, json_object *network_addresses,
 	if (!running)
 		return daemon.release();
 
+	// Each answer is released as soon as its values are taken.
 	JsonPtr answer;
 	if (ask(olsr1_get_nodeinfo, "version", answer))
 		add_if_found(daemon.get(), "version", nodeinfo_olsr1_version_from_answer(answer.get()));
+	answer.reset();
 	if (ask(olsr1_get_nodeinfo, "plugins", answer))
 		add_if_found(daemon.get(), "plugins", nodeinfo_olsr1_plugins_from_answer(answer.get()));
-	if (ask(olsr1_get_nodeinfo, "interfaces", answer)) {
-		json_object *addresses = nodeinfo_olsr1_addresses_from_answer(answer.get());
-		answer.reset();
-		add_addresses(daemon.get(), addresses, network_addresses);
-	}
+	answer.reset();
+	if (ask(olsr1_get_nodeinfo, "interfaces", answer))
+		add_addresses(daemon.get(), nodeinfo_olsr1_addresses_from_answer(answer.get()),
+		              network_addresses);
 	answer.reset();
 	// Asked again, whether or not the query above succeeded: the table and
 	// the address list are decided independently.
@@ -149,11 +150,10 @@ json_object *olsr2_software(bool running, json_object *network_addresses,
 	JsonPtr answer;
 	if (ask(olsr2_get_nodeinfo, "systeminfo jsonraw version", answer))
 		add_if_found(daemon.get(), "version", nodeinfo_olsr2_version_from_answer(answer.get()));
-	if (ask(olsr2_get_nodeinfo, "olsrv2info jsonraw originator", answer)) {
-		json_object *addresses = nodeinfo_olsr2_addresses_from_answer(answer.get());
-		answer.reset();
-		add_addresses(daemon.get(), addresses, network_addresses);
-	}
+	answer.reset();
+	if (ask(olsr2_get_nodeinfo, "olsrv2info jsonraw originator", answer))
+		add_addresses(daemon.get(), nodeinfo_olsr2_addresses_from_answer(answer.get()),
+		              network_addresses);
 	answer.reset();
 	if (json_object *table = olsr2_get_interfaces())
 		attach_interface_table(daemon.get(), table, "olsr2", network_interfaces);
@@ -174,7 +174,7 @@ void classify_with_lower(const char *name, json_object *wireless, json_object *w
 	// follows it.
 	size_t fixed = size - 2;
 
-	glob_t found;
+	glob_t found{};
 	int result = glob(pattern.get(), GLOB_NOSORT, nullptr, &found);
 	if (result == 0) {
 		for (size_t i = 0; i < found.gl_pathc; i++) {
@@ -210,8 +210,8 @@ void add_mesh(json_object *network_interfaces, json_object *mesh) {
 	});
 }
 
-// Creates an empty `value`, adds it to `parent` under `key` and returns it
-// (borrowed), or NULL when either step fails.
+// Adds the new `value` to `parent` under `key` and returns it (borrowed),
+// or NULL when it is NULL (not created) or cannot be added.
 json_object *add_new(json_object *parent, const char *key, json_object *value) {
 	if (value == nullptr || !add_member(parent, key, value))
 		return nullptr;

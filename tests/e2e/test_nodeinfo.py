@@ -1,7 +1,6 @@
 """dravel's "provider_nodeinfo" line: the nodeinfo document for each state of
 the daemons, against the stand-in daemons and interfaces made in the
 sandbox. Documents are compared as printed text, so member order counts."""
-import copy
 import json
 import os
 import subprocess
@@ -202,17 +201,6 @@ class FullDocument(NodeinfoTest):
         self.assertEqual(compact(doc["software"]["olsr2"]["interfaces"]), compact({
             "mesh0": {"mac": "02:00:00:00:00:01", "v4": None, "v6": "fe80::1"},
             "mesh1": {"mac": None, "v4": "10.31.0.1", "v6": None}}))
-
-    def test_lo_is_listed_in_the_tables_but_not_in_mesh(self):
-        self.running()
-        table = {"interfaces": {"interfaces": [{"name": "lo", "configured": True}]}}
-        with olsrd(table), olsrd2(standin_answers("olsrd2")):
-            doc = json.loads(self.nodeinfo_text())
-        self.assertEqual(list(doc["network"]["interfaces"]), ["lo", "mesh0"])
-        self.assertEqual(list(doc["network"]["interfaces"]["lo"]), ["olsr1", "olsr2"])
-        self.assertIn("lo", doc["software"]["olsr1"]["interfaces"])
-        self.assertIn("lo", doc["software"]["olsr2"]["interfaces"])
-        self.assertEqual(list(doc["network"]["mesh"]), ["mesh0"])
 
 
 # Answers that lack what they should carry: the elements and values

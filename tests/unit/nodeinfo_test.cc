@@ -233,31 +233,6 @@ protected:
 	}
 };
 
-TEST_F(NodeinfoClasses, BridgeFilesItsLowerDevicesThenItself) {
-	sh("ip link add cl-a address 02:c1:00:00:00:0a type veth peer name cl-ap");
-	sh("ip link add cl-b address 02:c1:00:00:00:0b type veth peer name cl-bp");
-	sh("ip link add cl-br address 02:c1:00:00:00:01 type bridge");
-	sh("ip link set cl-a master cl-br && ip link set cl-b master cl-br");
-	JsonPtr classes(nodeinfo_interface_classes("cl-br"));
-	// The lower devices come in directory order; the bridge itself last.
-	std::string text = compact(classes.get());
-	EXPECT_TRUE(text == R"({"wired":["02:c1:00:00:00:0a","02:c1:00:00:00:0b","02:c1:00:00:00:01"]})" ||
-	            text == R"({"wired":["02:c1:00:00:00:0b","02:c1:00:00:00:0a","02:c1:00:00:00:01"]})")
-	    << text;
-}
-
-TEST_F(NodeinfoClasses, DevicesAreFiledByClassAndMissingOnesAsOtherNull) {
-	sh("ip link add cl-a address 02:c1:00:00:00:0a type veth peer name cl-ap");
-	sh("ip tuntap add dev cl-tun mode tun");
-	JsonPtr veth(nodeinfo_interface_classes("cl-a"));
-	JsonPtr tun(nodeinfo_interface_classes("cl-tun"));
-	JsonPtr absent(nodeinfo_interface_classes("cl-absent"));
-	EXPECT_EQ(compact(veth.get()), R"({"wired":["02:c1:00:00:00:0a"]})");
-	// A tun device has no hardware address.
-	EXPECT_EQ(compact(tun.get()), R"({"tunnel":[null]})");
-	EXPECT_EQ(compact(absent.get()), R"({"other":[null]})");
-}
-
 TEST_F(NodeinfoClasses, NameWithGlobCharactersSeesOnlyItsOwnDirectory) {
 	sh("ip link add cl-a address 02:c1:00:00:00:0a type veth peer name cl-ap");
 	sh("ip link add cl-br address 02:c1:00:00:00:01 type bridge");
@@ -270,7 +245,7 @@ TEST_F(NodeinfoClasses, NameWithGlobCharactersSeesOnlyItsOwnDirectory) {
 	}
 }
 
-TEST_F(NodeinfoClasses, ClassifyFilesTheOwnAddressUnderTheLowestDevicesClass) {
+TEST_F(NodeinfoClasses, ClassifyInterfaceFilesEachAddressUnderItsClass) {
 	sh("ip link add cl-a address 02:c1:00:00:00:0a type veth peer name cl-ap");
 	sh("ip tuntap add dev cl-tun mode tun");
 	JsonPtr wireless(json_object_new_array()), wired(json_object_new_array()),
