@@ -17,11 +17,6 @@ def compact(value):
     return json.dumps(value, separators=(",", ":"))
 
 
-def mac(device):
-    with open(f"/sys/class/net/{device}/address") as f:
-        return f.read().strip()
-
-
 def wifi_env():
     """Environment that loads the test build of the utility library, which
     files the devices listed in WIRELESS_LIST as wireless."""
