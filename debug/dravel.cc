@@ -12,7 +12,7 @@
 
 // Prints the result of a function that returns an object or NULL, and
 // releases the object.
-[[maybe_unused]] static void print_result(const char *label, json_object *res);
+static void print_result(const char *label, json_object *res);
 
 // Prints the result of a query that reports an error code and hands its
 // object back through an out-parameter, and releases the object. A failed
@@ -37,6 +37,7 @@ static void print_result(const char *label, json_object *res) {
 }
 
 int main(int, char **) {
+	print_result("provider_nodeinfo", provider_nodeinfo());
 	{
 		json_object *res = nullptr;
 		int err = olsr1_get_nodeinfo("version", &res);
