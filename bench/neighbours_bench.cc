@@ -1,8 +1,8 @@
 // Benchmark of the neighbours document and of the ARP probe.
 //
-//   tests/sandbox/sandbox env TARVIK_SOURCE_DIR=$PWD build/bench/neighbours_bench [CALLS]
+//   neighbours_bench [CALLS]      (default 20; scripts/bench.sh runs it)
 //
-// Must run inside the sandbox: it writes the site configuration and init
+// Must run inside the sandbox (tests/sandbox/sandbox): it writes the site configuration and init
 // scripts, listens on olsrd's port with the stand-in daemon, and makes a
 // veth pair "mesh0" to a namespace "benchpeer" (addresses of the
 // benchmarking range 198.18.0.0/15).
@@ -134,8 +134,8 @@ bool set_up_node() {
 	       write_text("/run/bench-olsrd.json", answers);
 }
 
-pid_t start_olsrd(const char *source_dir) {
-	std::string script = std::string(source_dir) + "/standin/olsr_standin.py";
+pid_t start_olsrd() {
+	std::string script = TARVIK_SOURCE_DIR "/standin/olsr_standin.py";
 	pid_t pid = fork();
 	if (pid == 0) {
 		execlp("python3", "python3", script.c_str(), "--port", "9090", "--answers",
@@ -162,13 +162,15 @@ int main(int argc, char **argv) {
 	int calls = argc > 1 ? atoi(argv[1]) : 20;
 	if (calls < 1)
 		calls = 1;
-	if (getenv("TARVIK_SOURCE_DIR") == nullptr) {
-		fprintf(stderr, "run inside tests/sandbox/sandbox with TARVIK_SOURCE_DIR set\n");
+	// It writes /etc and makes namespaces: never outside the sandbox,
+	// which marks its private /run.
+	if (access("/run/.sandbox", F_OK) != 0) {
+		fprintf(stderr, "run inside tests/sandbox/sandbox (scripts/bench.sh does)\n");
 		return 2;
 	}
 	if (!set_up_node())
 		return 1;
-	pid_t daemon = start_olsrd(getenv("TARVIK_SOURCE_DIR"));
+	pid_t daemon = start_olsrd();
 	if (daemon < 0) {
 		fprintf(stderr, "stand-in olsrd did not start\n");
 		return 1;

@@ -38,6 +38,7 @@ static void print_result(const char *label, json_object *res) {
 
 int main(int, char **) {
 	print_result("provider_neighbours", provider_neighbours());
+	print_result("provider_nodeinfo", provider_nodeinfo());
 	{
 		json_object *res = nullptr;
 		int err = olsr1_get_nodeinfo("version", &res);
