@@ -7,6 +7,7 @@
 // queries around them.
 #include <json-c/json.h>
 #include <json-c/printbuf.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <cmath>
@@ -249,8 +250,10 @@ void merge_neighs(json_object *merged, json_object *table, const char *protocol)
 			if (target == nullptr || !add_owned(merged, mac, target))
 				continue;
 		}
+		// A record cannot be merged into itself (it would grow while it
+		// is walked).
 		if (!json_object_is_type(target, json_type_object) ||
-		    !json_object_is_type(record, json_type_object))
+		    !json_object_is_type(record, json_type_object) || target == record)
 			continue;
 		merge_record(target, record, protocol);
 	}
@@ -263,8 +266,8 @@ json_object *get_merged_neighs(void) {
 	JsonPtr merged(json_object_new_object());
 	if (!merged)
 		return nullptr;
-	// olsrd2 first: a neighbour seen by both keeps olsrd2's member order
-	// and takes olsrd's values where they replace.
+	// olsrd2 first: a neighbour that both daemons see gets olsrd2's
+	// member order, and olsrd's values where a value is replaced.
 	if (state.olsr2_running) {
 		JsonPtr table(olsr2_get_neigh());
 		if (!table)

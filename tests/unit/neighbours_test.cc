@@ -278,6 +278,14 @@ TEST(MergeRules, WrongShapesLeaveTheMergedTableAlone) {
 	merge_neighs(nullptr, merged.get(), "olsr1");
 	merge_neighs(merged.get(), merged.get(), nullptr);
 	EXPECT_EQ(text(merged.get()), R"({"m":{"ifname":"mesh0"}})");
+
+	// A record that already is the merged record is not merged into itself.
+	JsonPtr rec = parse(R"({"ip":"10.0.0.1"})");
+	JsonPtr m2(json_object_new_object()), t2(json_object_new_object());
+	json_object_object_add(m2.get(), "m", json_object_get(rec.get()));
+	json_object_object_add(t2.get(), "m", json_object_get(rec.get()));
+	merge_neighs(m2.get(), t2.get(), "olsr1");
+	EXPECT_EQ(text(rec.get()), R"({"ip":"10.0.0.1"})");
 }
 
 // ---- get_merged_neighs with stand-in daemons -----------------------------
