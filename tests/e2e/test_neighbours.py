@@ -132,6 +132,20 @@ class NeighboursDocument(SandboxTest):
         self.assertEqual(list(doc["batadv"][MESH0_MAC]["neighbours"]),
                          ["02:aa:00:00:00:01", "02:aa:00:00:00:02"])
 
+    def test_many_interfaces_without_address_leave_the_others_alone(self):
+        # More interface names than the provider remembers within a call.
+        both_running(v1=False, v2=True)
+        links = [olsrd2_link(f"ghost{i}", "02:bb:00:00:00:%02x" % i, f"fd00::{i}", 1.0)
+                 for i in range(20)]
+        links.insert(3, olsrd2_link("mesh0", "02:aa:00:00:00:01", "fd00::a1", 1.0))
+        links.append(olsrd2_link("mesh0", "02:aa:00:00:00:02", "fd00::a2", 1.0))
+        with VethPeer(local="mesh0", local_mac=MESH0_MAC), \
+                olsrd2({"nhdpinfo jsonraw link": {"link": links}}):
+            doc = strict_json(self.neighbours())
+        self.assertEqual(list(doc["batadv"]), [MESH0_MAC])
+        self.assertEqual(list(doc["batadv"][MESH0_MAC]["neighbours"]),
+                         ["02:aa:00:00:00:01", "02:aa:00:00:00:02"])
+
     def test_non_finite_numbers_in_a_daemon_answer_are_written_as_null(self):
         both_running(v1=False, v2=True)
         raw = ('{"link":[{"if":"mesh0","link_mac":"02:aa:00:00:00:01",'
