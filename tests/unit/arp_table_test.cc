@@ -283,15 +283,6 @@ TEST_F(ReadArp, TakesTheReceivedLengthNotTheBuffer) {
 	EXPECT_STREQ(e2.ip, "untouched-ip");
 }
 
-TEST_F(ReadArp, ReadsTheFirst60BytesOfALongFrame) {
-	auto f = reply_frame(kMac, "10.0.0.7");
-	f.resize(1500, 0x55);
-	send_frame(f);
-	ArpEntry e = marked_entry();
-	EXPECT_EQ(read_arp(fds_[0], &e), 0);
-	EXPECT_STREQ(e.mac, "02:1a:11:f0:0a:0b");
-}
-
 TEST_F(ReadArp, AReceiveErrorIsReportedAndFails) {
 	ArpEntry e = marked_entry();
 	testing::internal::CaptureStderr();
@@ -342,17 +333,6 @@ TEST(AddressUtilities, InterfaceNamesLongerThan15AreRefused) {
 	EXPECT_EQ(get_if_ip4(fd, "abcdefghijklmnop", &ip), -1);
 	EXPECT_EQ(testing::internal::GetCapturedStdout(), "Too long interface name\n");
 	close(fd);
-}
-
-TEST(AddressUtilities, InterfaceFactsOfLoopback) {
-	uint32_t ip = 0;
-	uint8_t mac[6] = {1, 1, 1, 1, 1, 1};
-	int index = 0;
-	EXPECT_EQ(get_if_info("lo", &ip, mac, &index), 0);
-	EXPECT_EQ(ip, htonl(INADDR_LOOPBACK));
-	EXPECT_EQ(index, 1);
-	const uint8_t zero[6] = {};
-	EXPECT_EQ(memcmp(mac, zero, 6), 0);
 }
 
 // ---- refusals before a probe -------------------------------------------

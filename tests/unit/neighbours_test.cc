@@ -335,23 +335,6 @@ TEST_F(MergedNeighs, OlsrdWithoutAnArpTableFails) {
 	EXPECT_EQ(text(m.get()), "{}");
 }
 
-TEST_F(MergedNeighs, BothDaemonsMergeOlsrd2First) {
-	ASSERT_EQ(system("ip link add dev mesh0 type veth peer name mesh0p && "
-	                 "ip neigh add 10.0.0.2 lladdr 02:00:00:00:00:0b dev mesh0 nud permanent"),
-	          0);
-	testing_support::DaemonStandIn v1(9090, R"({"links":{"links":[
-		{"ifName":"mesh0","remoteIP":"10.0.0.2","linkQuality":1.0,"neighborLinkQuality":0.5}]}})",
-	                                  false);
-	testing_support::DaemonStandIn v2(1980, R"({"nhdpinfo jsonraw link":{"link":[
-		{"if":"mesh0","link_vtime":4.0,"neighbor_originator":"fd00::b","link_mac":"02:00:00:00:00:0b"}]}})",
-	                                  true);
-	JsonPtr m(get_merged_neighs());
-	ASSERT_NE(m, nullptr);
-	EXPECT_EQ(text(m.get()),
-	          R"({"02:00:00:00:00:0b":{"ifname":"mesh0","best":false,"etx":3.0,"olsr2_ip":"fd00::b","olsr1_ip":"10.0.0.2","tq":127.5}})");
-	EXPECT_EQ(system("ip link del dev mesh0"), 0);
-}
-
 // ---- the text of documents --------------------------------------------------
 
 TEST(JsonOutput, NonFiniteNumbersFromAnywhereAreWrittenAsNull) {
