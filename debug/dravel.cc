@@ -12,7 +12,7 @@
 
 // Prints the result of a function that returns an object or NULL, and
 // releases the object.
-[[maybe_unused]] static void print_result(const char *label, json_object *res);
+static void print_result(const char *label, json_object *res);
 
 // Prints the result of a query that reports an error code and hands its
 // object back through an out-parameter, and releases the object. A failed
@@ -37,6 +37,8 @@ static void print_result(const char *label, json_object *res) {
 }
 
 int main(int, char **) {
+	print_result("get_traffic", get_traffic());
+	print_result("provider_statistics", provider_statistics());
 	{
 		json_object *res = nullptr;
 		int err = olsr1_get_nodeinfo("version", &res);
@@ -47,5 +49,6 @@ int main(int, char **) {
 		int err = olsr2_get_nodeinfo("nhdpinfo jsonraw link", &res);
 		d2("olsr2_nodeinfo", res, err);
 	}
+	print_result("zistad_clients", socket_request_json("/var/run/zistad.sock", "get_clients"));
 	return 0;
 }
