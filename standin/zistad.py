@@ -18,7 +18,8 @@ MODE shapes the answer to "get_clients":
     no-clients       the answer without "clients"
     notjson          a text that is not JSON
     close            read the request, close without answering
-    close-early      close each connection at once, reading nothing
+    shut-read        stop reading at once (the client's writing fails with
+                     EPIPE), close after 2 seconds
     big:N            the answer padded to at least N bytes
 
 A client that has not ended its request within 10 seconds gets no answer.
@@ -35,6 +36,7 @@ import socketserver
 import stat
 import sys
 import threading
+import time
 
 DEFAULT_ANSWER = {
     "clients": 2,
@@ -54,8 +56,10 @@ def compact(value):
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         server = self.server
-        if server.mode == "close-early":
+        if server.mode == "shut-read":
+            self.request.shutdown(socket.SHUT_RD)
             server.log(b"", complete=False)
+            time.sleep(2)
             return
         request, complete = self.read_request()
         server.log(request, complete)
@@ -148,7 +152,7 @@ def main():
         with open(args.answer) as f:
             answer = json.load(f)
     if args.mode not in ("clients", "no-clientlist", "no-clients", "notjson", "close",
-                         "close-early") and not args.mode.startswith("big:"):
+                         "shut-read") and not args.mode.startswith("big:"):
         ap.error(f"unknown mode {args.mode}")
 
     remove_socket(args.socket)
