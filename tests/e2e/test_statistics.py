@@ -113,11 +113,6 @@ class Clients(StatisticsTest):
                          compact({"clients": 2, "uptime": 5123}))
         self.assertEqual(self.statistics(lines)["clients"], {"total": 2, "list": {}})
 
-    def test_answer_with_null_clientlist_gives_an_empty_list(self):
-        with Zistad(answer={"clients": 0, "clientlist": None}):
-            lines, _ = run_dravel()
-        self.assertEqual(self.statistics(lines)["clients"], {"total": 0, "list": {}})
-
     def test_answer_without_clients_gives_a_null_total(self):
         with Zistad("no-clients", answer=ANSWER):
             lines, _ = run_dravel()
