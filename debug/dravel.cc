@@ -38,6 +38,7 @@ static void print_result(const char *label, json_object *res) {
 
 int main(int, char **) {
 	print_result("get_traffic", get_traffic());
+	print_result("provider_nodeinfo", provider_nodeinfo());
 	print_result("provider_statistics", provider_statistics());
 	{
 		json_object *res = nullptr;

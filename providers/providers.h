@@ -79,6 +79,9 @@ json_object *clients_from_answer(json_object *answer);
 
 // ---- provider table and cache files ----------------------------------
 
+// The cache file path of provider `name` ("/tmp/olsrd-kavond-NAME.json")
+// into `path` (40 bytes); false when it would not fit.
+bool cache_file_path(const char *name, char *path);
 // The document cached for provider `name`, or NULL.
 json_object *make_safe(const char *name);
 // Runs the refresh command for `name`, stores its document at `path`

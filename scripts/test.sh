@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs, builds, and runs every
-# test (each in its own sandbox of namespaces; needs root).
+# test (each in its own sandbox of namespaces; needs root), first in the
+# normal build, then in a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+#   test.sh [CTEST_ARGS...]
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$top/scripts/deps.sh"
+jobs=$(nproc)
+
 "$top/scripts/build.sh" "$top/build"
-ctest --test-dir "$top/build" --output-on-failure -j "$(nproc)" "$@"
+ctest --test-dir "$top/build" --output-on-failure -j "$jobs" "$@"
+
+"$top/scripts/build.sh" "$top/build-asan" -DTARVIK_SANITIZE=ON -DTARVIK_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	ctest --test-dir "$top/build-asan" --output-on-failure -j "$jobs" "$@"

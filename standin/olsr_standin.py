@@ -41,6 +41,7 @@ fault/redirect/N[/abs|/rel]  redirect N times (302), then a JSON object;
                              or relative path
 fault/redirect-status/CODE   one redirect with status CODE, then JSON
 fault/redirect-loop          301 to itself, forever
+fault/redirect-to/LOCATION   302 with the rest of the path as Location
 fault/short                  Content-Length 100, 10 bytes, close
 fault/length/CL/N            Content-Length header CL (as given), N bytes
 fault/chunked/N              chunked body of N bytes (JSON object text)
@@ -58,8 +59,10 @@ fault/slow/N/MS              N bytes, one every MS milliseconds
 
 
 def json_body(size):
-    """A JSON object text of exactly `size` bytes (at least 10)."""
-    size = max(size, 10)
+    """A JSON object text of exactly `size` bytes; below 10 bytes, a
+    text of that size that opens like one."""
+    if size < 10:
+        return (b"{" + b"x" * size)[:size]
     head = '{"pad":"'
     tail = '"}'
     return (head + "x" * (size - len(head) - len(tail)) + tail).encode()
@@ -172,13 +175,15 @@ class Handler(socketserver.BaseRequestHandler):
         if kind == "redirect-status":
             return self.send(int(args[0]), b"",
                              [("Location", f"/{self.prefix()}fault/redirect/0")])
+        if kind == "redirect-to":
+            return self.send(302, b"", [("Location", "/".join(args))])
         if kind == "redirect-loop":
             return self.send(301, b"", [("Location", f"/{self.prefix()}fault/redirect-loop")])
         if kind == "short":
             self.request.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + b"{" + b"x" * 9)
             return False
         if kind == "length":
-            body = json_body(int(args[1])) if int(args[1]) >= 10 else b"{" * int(args[1])
+            body = json_body(int(args[1]))
             self.request.sendall(f"HTTP/1.1 200 OK\r\nContent-Length: {args[0]}\r\n\r\n".encode() + body)
             return False
         if kind == "chunked":

@@ -1,0 +1,427 @@
+// The nodeinfo document: which routing daemons the site enables and
+// whether they run, their versions, plugins, addresses and interface
+// tables, and for every interface they use the hardware addresses beneath
+// it, sorted by the kind of link.
+//
+// Values read from a daemon answer are shared with the document, never
+// copied: the document takes one reference per place where it keeps one,
+// and the answer is released as soon as its values are taken.
+#include <glob.h>
+#include <json-c/json.h>
+#include <json-c/json_object_iterator.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "holders.h"
+#include "nodeinfo_answers.h"
+#include "plovanutil.h"
+#include "providers.h"
+#include "tarvik.h"
+
+using tarvik::json_ref;
+using tarvik::JsonPtr;
+using tarvik::TextPtr;
+
+namespace {
+
+// Adds `value` to `object` under `key`, taking over its reference. On
+// failure the reference is released and false returned.
+bool add_member(json_object *object, const char *key, json_object *value) {
+	if (json_object_object_add(object, key, value) == 0)
+		return true;
+	json_object_put(value);
+	return false;
+}
+
+// Appends `value` to `array`, taking over its reference (released on
+// failure).
+void append(json_object *array, json_object *value) {
+	if (json_object_array_add(array, value) != 0)
+		json_object_put(value);
+}
+
+// Adds `value` under `key` when there is one.
+void add_if_found(json_object *object, const char *key, json_object *value) {
+	if (value != nullptr)
+		add_member(object, key, value);
+}
+
+json_object *member(json_object *object, const char *key) {
+	return json_object_object_get(object, key); // NULL for a non-object
+}
+
+// The array at `key`, or NULL when it is missing or not an array.
+json_object *array_member(json_object *object, const char *key) {
+	json_object *value = member(object, key);
+	return json_object_is_type(value, json_type_array) ? value : nullptr;
+}
+
+size_t length_of(json_object *array) {
+	return array != nullptr ? json_object_array_length(array) : 0;
+}
+
+// The text of a JSON string; NULL for any other value. Fields that the
+// system interprets as text are read only when they are strings.
+const char *text_of(json_object *value) {
+	return json_object_is_type(value, json_type_string) ? json_object_get_string(value)
+	                                                    : nullptr;
+}
+
+// Calls `fn(name, value)` for each member of `object`, in order.
+template <class Fn>
+void for_each_member(json_object *object, Fn fn) {
+	if (!json_object_is_type(object, json_type_object))
+		return;
+	json_object_iterator it = json_object_iter_begin(object);
+	json_object_iterator end = json_object_iter_end(object);
+	for (; !json_object_iter_equal(&it, &end); json_object_iter_next(&it))
+		fn(json_object_iter_peek_name(&it), json_object_iter_peek_value(&it));
+}
+
+// A bind address of an olsrd2 interface: the value, or NULL when it is
+// "-…" (none) or not text.
+json_object *bind_address(json_object *element, const char *key) {
+	json_object *value = member(element, key);
+	const char *text = text_of(value);
+	if (text == nullptr || text[0] == '-')
+		return nullptr;
+	return json_ref(value);
+}
+
+// Sends `command` with `query`. True when the query succeeded; the answer
+// (NULL when the daemon's text did not parse) is then owned by `answer`.
+bool ask(int (*query)(const char *, json_object **), const char *command, JsonPtr &answer) {
+	json_object *got = nullptr;
+	if (query(command, &got) != 0)
+		return false;
+	answer.reset(got);
+	return true;
+}
+
+// Adds a daemon's address list to its object as "addresses" and shares
+// each address with the network address list.
+void add_addresses(json_object *daemon, json_object *addresses, json_object *network_addresses) {
+	if (addresses == nullptr || !add_member(daemon, "addresses", addresses))
+		return;
+	for (size_t i = 0, n = length_of(addresses); i < n; i++)
+		append(network_addresses, json_ref(json_object_array_get_idx(addresses, i)));
+}
+
+// The olsrd object; it is only asked when it runs.
+json_object *olsr1_software(bool running, json_object *network_addresses,
+                            json_object *network_interfaces) {
+	JsonPtr daemon(json_object_new_object());
+	if (!daemon)
+		return nullptr;
+	add_member(daemon.get(), "running", json_object_new_boolean(running));
+	if (!running)
+		return daemon.release();
+
+	// Each answer is released as soon as its values are taken.
+	JsonPtr answer;
+	if (ask(olsr1_get_nodeinfo, "version", answer))
+		add_if_found(daemon.get(), "version", nodeinfo_olsr1_version_from_answer(answer.get()));
+	answer.reset();
+	if (ask(olsr1_get_nodeinfo, "plugins", answer))
+		add_if_found(daemon.get(), "plugins", nodeinfo_olsr1_plugins_from_answer(answer.get()));
+	answer.reset();
+	if (ask(olsr1_get_nodeinfo, "interfaces", answer))
+		add_addresses(daemon.get(), nodeinfo_olsr1_addresses_from_answer(answer.get()),
+		              network_addresses);
+	answer.reset();
+	// Asked again, whether or not the query above succeeded: the table and
+	// the address list are decided independently.
+	if (json_object *table = olsr1_get_interfaces())
+		attach_interface_table(daemon.get(), table, "olsr1", network_interfaces);
+	return daemon.release();
+}
+
+// The olsrd2 object; it is only asked when it runs.
+json_object *olsr2_software(bool running, json_object *network_addresses,
+                            json_object *network_interfaces) {
+	JsonPtr daemon(json_object_new_object());
+	if (!daemon)
+		return nullptr;
+	add_member(daemon.get(), "running", json_object_new_boolean(running));
+	if (!running)
+		return daemon.release();
+
+	JsonPtr answer;
+	if (ask(olsr2_get_nodeinfo, "systeminfo jsonraw version", answer))
+		add_if_found(daemon.get(), "version", nodeinfo_olsr2_version_from_answer(answer.get()));
+	answer.reset();
+	if (ask(olsr2_get_nodeinfo, "olsrv2info jsonraw originator", answer))
+		add_addresses(daemon.get(), nodeinfo_olsr2_addresses_from_answer(answer.get()),
+		              network_addresses);
+	answer.reset();
+	if (json_object *table = olsr2_get_interfaces())
+		attach_interface_table(daemon.get(), table, "olsr2", network_interfaces);
+	return daemon.release();
+}
+
+// Files the lower devices of `name` (the lower_* entries of its
+// /sys/class/net directory, in directory order) and then `name` itself.
+void classify_with_lower(const char *name, json_object *wireless, json_object *wired,
+                         json_object *tunnel, json_object *other) {
+	// "/sys/class/net/" + name + "/lower_*" + NUL.
+	size_t size = strlen(name) + 24;
+	TextPtr pattern(static_cast<char *>(malloc(size)));
+	if (!pattern)
+		return;
+	snprintf(pattern.get(), size, "/sys/class/net/%s/lower_*", name);
+	// Everything before the final "*": a match's lower device name
+	// follows it.
+	size_t fixed = size - 2;
+
+	glob_t found{};
+	int result = glob(pattern.get(), GLOB_NOSORT, nullptr, &found);
+	if (result == 0) {
+		for (size_t i = 0; i < found.gl_pathc; i++) {
+			const char *match = found.gl_pathv[i];
+			// A name holding glob characters ("*", "?", "[") can match
+			// other interfaces' directories, and matches of another
+			// length: only entries of the interface's own directory count.
+			if (strncmp(match, pattern.get(), fixed) != 0)
+				continue;
+			classify_interface(match + fixed, wireless, wired, tunnel, other);
+		}
+	}
+	// glob initialises the list even when it fails, and may leave a
+	// partial one behind on failure.
+	globfree(&found);
+	if (result == 0 || result == GLOB_NOMATCH)
+		classify_interface(name, wireless, wired, tunnel, other);
+}
+
+// "network" -> "mesh": the class lists of every interface of the network
+// interfaces object except "lo".
+void add_mesh(json_object *network_interfaces, json_object *mesh) {
+	for_each_member(network_interfaces, [mesh](const char *name, json_object *) {
+		if (strcmp(name, "lo") == 0)
+			return;
+		JsonPtr iface(json_object_new_object());
+		if (!iface)
+			return;
+		json_object *classes = nodeinfo_interface_classes(name);
+		if (classes == nullptr || !add_member(iface.get(), "interfaces", classes))
+			return;
+		add_member(mesh, name, iface.release());
+	});
+}
+
+// Adds the new `value` to `parent` under `key` and returns it (borrowed),
+// or NULL when it is NULL (not created) or cannot be added.
+json_object *add_new(json_object *parent, const char *key, json_object *value) {
+	if (value == nullptr || !add_member(parent, key, value))
+		return nullptr;
+	return value;
+}
+
+} // namespace
+
+// ---- walkers over the daemon answers ------------------------------------
+
+json_object *nodeinfo_olsr1_version_from_answer(json_object *answer) {
+	return json_ref(member(member(answer, "version"), "version"));
+}
+
+json_object *nodeinfo_olsr1_plugins_from_answer(json_object *answer) {
+	return json_ref(member(answer, "plugins"));
+}
+
+json_object *nodeinfo_olsr1_addresses_from_answer(json_object *answer) {
+	json_object *addresses = json_object_new_array();
+	if (addresses == nullptr)
+		return nullptr;
+	json_object *elements = array_member(answer, "interfaces");
+	for (size_t i = 0, n = length_of(elements); i < n; i++) {
+		json_object *element = json_object_array_get_idx(elements, i);
+		json_object *address = member(member(element, "olsrInterface"), "ipAddress");
+		if (address != nullptr)
+			append(addresses, json_ref(address));
+	}
+	return addresses;
+}
+
+json_object *nodeinfo_olsr1_table_from_answer(json_object *answer) {
+	json_object *table = json_object_new_object();
+	if (table == nullptr)
+		return nullptr;
+	json_object *elements = array_member(answer, "interfaces");
+	for (size_t i = 0, n = length_of(elements); i < n; i++) {
+		json_object *element = json_object_array_get_idx(elements, i);
+		const char *name = text_of(member(element, "name"));
+		if (name == nullptr)
+			continue;
+		json_object *olsr = member(element, "olsrInterface");
+		JsonPtr entry(json_object_new_object());
+		if (!entry)
+			continue;
+		add_member(entry.get(), "configured", json_ref(member(element, "configured")));
+		add_member(entry.get(), "up", json_ref(member(olsr, "up")));
+		add_member(entry.get(), "ipAddress", json_ref(member(olsr, "ipAddress")));
+		add_member(entry.get(), "mode", json_ref(member(olsr, "mode")));
+		// A later element of the same name replaces the earlier entry.
+		add_member(table, name, entry.release());
+	}
+	return table;
+}
+
+json_object *nodeinfo_olsr2_version_from_answer(json_object *answer) {
+	json_object *versions = array_member(answer, "version");
+	if (length_of(versions) == 0)
+		return nullptr;
+	return json_ref(member(json_object_array_get_idx(versions, 0), "version_text"));
+}
+
+json_object *nodeinfo_olsr2_addresses_from_answer(json_object *answer) {
+	json_object *addresses = json_object_new_array();
+	if (addresses == nullptr)
+		return nullptr;
+	json_object *elements = array_member(answer, "originator");
+	for (size_t i = 0, n = length_of(elements); i < n; i++) {
+		json_object *originator = member(json_object_array_get_idx(elements, i), "originator");
+		const char *text = text_of(originator);
+		// "-" stands for no originator.
+		if (text != nullptr && text[0] != '-')
+			append(addresses, json_ref(originator));
+	}
+	return addresses;
+}
+
+json_object *nodeinfo_olsr2_table_from_answer(json_object *answer) {
+	json_object *table = json_object_new_object();
+	if (table == nullptr)
+		return nullptr;
+	json_object *elements = array_member(answer, "interface");
+	for (size_t i = 0, n = length_of(elements); i < n; i++) {
+		json_object *element = json_object_array_get_idx(elements, i);
+		const char *name = text_of(member(element, "if"));
+		if (name == nullptr)
+			continue;
+		JsonPtr entry(json_object_new_object());
+		if (!entry)
+			continue;
+		add_member(entry.get(), "mac", json_ref(member(element, "if_mac")));
+		add_member(entry.get(), "v4", bind_address(element, "if_bindto_v4"));
+		add_member(entry.get(), "v6", bind_address(element, "if_bindto_v6"));
+		add_member(table, name, entry.release());
+	}
+	return table;
+}
+
+json_object *nodeinfo_interface_classes(const char *name) {
+	JsonPtr wireless(json_object_new_array());
+	JsonPtr wired(json_object_new_array());
+	JsonPtr tunnel(json_object_new_array());
+	JsonPtr other(json_object_new_array());
+	if (!wireless || !wired || !tunnel || !other)
+		return nullptr;
+	classify_with_lower(name, wireless.get(), wired.get(), tunnel.get(), other.get());
+
+	json_object *classes = json_object_new_object();
+	if (classes == nullptr)
+		return nullptr;
+	add_if_nonempty(classes, "wireless", wireless.release());
+	add_if_nonempty(classes, "wired", wired.release());
+	add_if_nonempty(classes, "tunnel", tunnel.release());
+	add_if_nonempty(classes, "other", other.release());
+	return classes;
+}
+
+// ---- the provider ---------------------------------------------------------
+
+json_object *olsr1_get_interfaces(void) {
+	JsonPtr answer;
+	if (!ask(olsr1_get_nodeinfo, "interfaces", answer))
+		return nullptr;
+	return nodeinfo_olsr1_table_from_answer(answer.get());
+}
+
+json_object *olsr2_get_interfaces(void) {
+	JsonPtr answer;
+	if (!ask(olsr2_get_nodeinfo, "nhdpinfo jsonraw interface", answer))
+		return nullptr;
+	return nodeinfo_olsr2_table_from_answer(answer.get());
+}
+
+void attach_interface_table(json_object *daemon, json_object *table, const char *key,
+                            json_object *network_interfaces) {
+	// When the table cannot be added (it is released then), the daemon
+	// contributes nothing to the network interfaces either.
+	if (table == nullptr || !add_member(daemon, "interfaces", table))
+		return;
+	for_each_member(table, [&](const char *name, json_object *entry) {
+		json_object *shared = json_object_object_get(network_interfaces, name);
+		if (shared == nullptr) {
+			shared = add_new(network_interfaces, name, json_object_new_object());
+			if (shared == nullptr)
+				return;
+		}
+		add_member(shared, key, json_ref(entry));
+	});
+}
+
+void classify_interface(const char *device, json_object *wireless, json_object *wired,
+                        json_object *tunnel, json_object *other) {
+	json_object *address =
+	    plovanutil_wrap_and_free_string(plovanutil_get_interface_address(device));
+	char lowest[16];
+	plovanutil_get_interface_lower(lowest, device);
+	switch (plovanutil_get_interface_type(lowest)) {
+	case 2:
+		append(wireless, address);
+		break;
+	case 3:
+		append(tunnel, address);
+		break;
+	case 1:
+		append(wired, address);
+		break;
+	default:
+		append(other, address);
+		break;
+	}
+}
+
+void add_if_nonempty(json_object *object, const char *key, json_object *array) {
+	if (json_object_is_type(array, json_type_array) && json_object_array_length(array) != 0)
+		add_member(object, key, array);
+	else
+		json_object_put(array);
+}
+
+json_object *provider_nodeinfo(void) {
+	DaemonState state;
+	if (oi(&state) != 0)
+		return nullptr;
+	JsonPtr document(json_object_new_object());
+	if (!document)
+		return nullptr;
+
+	// The skeleton is always present; a document without it would be
+	// malformed, so failing to build it fails the provider.
+	json_object *network = add_new(document.get(), "network", json_object_new_object());
+	if (network == nullptr)
+		return nullptr;
+	json_object *addresses = add_new(network, "addresses", json_object_new_array());
+	json_object *interfaces = add_new(network, "interfaces", json_object_new_object());
+	json_object *mesh = add_new(network, "mesh", json_object_new_object());
+	json_object *software = add_new(document.get(), "software", json_object_new_object());
+	if (addresses == nullptr || interfaces == nullptr || mesh == nullptr || software == nullptr)
+		return nullptr;
+
+	if (state.olsr1_enabled) {
+		json_object *daemon = olsr1_software(state.olsr1_running, addresses, interfaces);
+		if (daemon != nullptr)
+			add_member(software, "olsr1", daemon);
+	}
+	if (state.olsr2_enabled) {
+		json_object *daemon = olsr2_software(state.olsr2_running, addresses, interfaces);
+		if (daemon != nullptr)
+			add_member(software, "olsr2", daemon);
+	}
+	add_mesh(interfaces, mesh);
+	return document.release();
+}

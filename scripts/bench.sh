@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks inside the sandbox; prints their figures.
+#   bench.sh [NAME...]    (default: every bench program)
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$top/scripts/deps.sh"
+command -v curl >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq curl
+"$top/scripts/build.sh" "$top/build" >/dev/null
+names=("$@")
+if [[ ${#names[@]} -eq 0 ]]; then
+	names=($(cd "$top/build/bench" && ls -1 | grep -E "_bench$"))
+fi
+for name in "${names[@]}"; do
+	echo "== $name"
+	"$top/tests/sandbox/sandbox" "$top/build/bench/$name"
+done

@@ -1,0 +1,500 @@
+// The HTTP fetch client through real sockets: a stand-in server on
+// 127.0.0.1:9090 (sandboxed) provokes every result code.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <limits.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "tarvik.h"
+#include "test_support.h"
+#include "uclient.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr int kPort = 9090;
+const std::string kBase = "http://127.0.0.1:9090/";
+const char *kLog = "/run/fetch-test-requests.log";
+
+// The caller's record: a QueryResult first (the completion steps read it
+// through FetchRequest.result), then what the test observes.
+struct Record {
+	QueryResult qr;
+	int reads = 0;           // data callbacks
+	int completions = 0;     // completion callbacks
+	std::vector<int> chunks; // chunk lengths seen before joining
+};
+
+Record *record_of(uclient *cl) {
+	return static_cast<Record *>(static_cast<FetchRequest *>(cl->priv)->result);
+}
+
+void counting_read(uclient *cl) {
+	Record *r = record_of(cl);
+	r->reads++;
+	get_all_data_process(cl, r->qr.body);
+}
+
+// Notes the chunk list, then joins like the raw completion step.
+void inspecting_complete(uclient *cl) {
+	Record *r = record_of(cl);
+	r->completions++;
+	for (BodyChunk *c = r->qr.body->head; c != nullptr; c = c->next)
+		r->chunks.push_back(c->length);
+	tarvik::finish_raw(cl);
+}
+
+void json_complete(uclient *cl) {
+	record_of(cl)->completions++;
+	tarvik::finish_json(cl);
+}
+
+struct Fetched {
+	int rc;
+	Record rec;
+	std::string text() const {
+		return rec.qr.value ? std::string(static_cast<char *>(rec.qr.value)) : std::string();
+	}
+};
+
+// One get_url of `path` on the stand-in, raw form, with an expected
+// length and a time-out.
+Fetched fetch(const std::string &path, int expected = -1, int timeout_ms = 10000,
+              fetch_callback complete = inspecting_complete) {
+	Fetched f{};
+	f.rec.qr.body = get_all_data_init();
+	tarvik::uloop_init();
+	f.rc = tarvik::get_url_timeout((kBase + path).c_str(), counting_read, complete, &f.rec,
+	                               expected, timeout_ms);
+	tarvik::uloop_done();
+	tarvik::body_buffer_free(f.rec.qr.body);
+	f.rec.qr.body = nullptr;
+	return f;
+}
+
+void release(Fetched &f, bool json) {
+	if (json)
+		json_object_put(static_cast<json_object *>(f.rec.qr.value));
+	else
+		free(f.rec.qr.value);
+	f.rec.qr.value = nullptr;
+}
+
+class FetchTest : public ::testing::Test {
+protected:
+	static void SetUpTestSuite() {
+		unlink(kLog);
+		server = new DaemonStandIn(kPort, R"({"version": {"version": {"version": "1"}}})", false,
+		                           kLog);
+	}
+	static void TearDownTestSuite() {
+		delete server;
+		server = nullptr;
+	}
+	static DaemonStandIn *server;
+};
+DaemonStandIn *FetchTest::server = nullptr;
+
+// The last request line the stand-in logged.
+json_object *last_request() {
+	std::string log = read_file(kLog);
+	size_t end = log.find_last_not_of('\n');
+	size_t start = log.rfind('\n', end);
+	start = start == std::string::npos ? 0 : start + 1;
+	return json_tokener_parse(log.substr(start, end - start + 1).c_str());
+}
+
+TEST_F(FetchTest, SendsTheEscapedPathVerbatimWithOnlyHostAndUserAgent) {
+	Fetched f = fetch("no/such cmd?b%c");
+	EXPECT_EQ(f.rc, FETCH_ERR_HTTP | 404); // unknown command: what matters is the request
+	json_object *req = last_request();
+	ASSERT_NE(req, nullptr);
+	EXPECT_STREQ(json_object_get_string(json_object_object_get(req, "target")),
+	             "/no%2Fsuch%20cmd%3Fb%25c");
+	EXPECT_STREQ(json_object_get_string(json_object_object_get(req, "method")), "GET");
+	EXPECT_STREQ(json_object_to_json_string_ext(json_object_object_get(req, "headers"), 0),
+	             R"x([["Host","127.0.0.1:9090"],["User-Agent","tarvik (libuclient)"]])x");
+	json_object_put(req);
+	release(f, false);
+}
+
+TEST_F(FetchTest, Olsrd2CommandArrivesAsOneEscapedSegment) {
+	DaemonStandIn olsrd2(1980, R"({"nhdpinfo jsonraw link": {"link": []}})", true, kLog);
+	json_object *answer = nullptr;
+	ASSERT_EQ(olsr2_get_nodeinfo("nhdpinfo jsonraw link", &answer), 0);
+	EXPECT_STREQ(json_object_to_json_string_ext(answer, 0), R"({"link":[]})");
+	json_object_put(answer);
+	json_object *req = last_request();
+	EXPECT_STREQ(json_object_get_string(json_object_object_get(req, "target")),
+	             "/telnet%2Fnhdpinfo%20jsonraw%20link");
+	json_object_put(req);
+}
+
+TEST_F(FetchTest, EmptyCommandRequestsTheRootPath) {
+	json_object *answer = nullptr;
+	EXPECT_EQ(olsr1_get_nodeinfo("", &answer), FETCH_ERR_HTTP | 404);
+	json_object *req = last_request();
+	EXPECT_STREQ(json_object_get_string(json_object_object_get(req, "target")), "/");
+	json_object_put(req);
+}
+
+TEST_F(FetchTest, BodiesOfEveryFramingArriveWholeInBlocksOfAtMostOneMiB) {
+	const int size = 3 * 1048576 + 17;
+	for (std::string path : {"fault/big/", "fault/chunked/", "fault/close-delimited/"}) {
+		SCOPED_TRACE(path);
+		Fetched f = fetch(path + std::to_string(size));
+		ASSERT_EQ(f.rc, 0);
+		EXPECT_EQ(f.rec.completions, 1);
+		EXPECT_GT(f.rec.reads, 0);
+		EXPECT_EQ(f.rec.qr.length, size + 1);
+		ASSERT_EQ(f.text().size(), static_cast<size_t>(size));
+		long sum = 0;
+		for (int len : f.rec.chunks) {
+			EXPECT_LE(len, 1048576);
+			sum += len;
+		}
+		EXPECT_EQ(sum, size);
+		EXPECT_EQ(f.rec.chunks.back(), 0) << "the list ends with the empty chunk";
+		release(f, false);
+	}
+}
+
+TEST_F(FetchTest, HeaderStepStopsBeforeAnyBodyByteIsStored) {
+	// Content-Length 12 against a caller's expected 5.
+	Fetched f = fetch("fault/length/12/12", 5);
+	EXPECT_EQ(f.rc, FETCH_ERR_SIZE);
+	EXPECT_EQ(f.rec.reads, 0);
+	EXPECT_EQ(f.rec.completions, 0);
+	// A status other than 200 ends the request at the headers too.
+	Fetched g = fetch("fault/status/404");
+	EXPECT_EQ(g.rc, FETCH_ERR_HTTP | 404);
+	EXPECT_EQ(g.rec.reads, 0);
+	EXPECT_EQ(g.rec.completions, 0);
+}
+
+TEST_F(FetchTest, FollowsTenRedirectsButNotEleven) {
+	for (std::string style : {"path", "abs", "rel"}) {
+		SCOPED_TRACE(style);
+		Fetched ten = fetch("fault/redirect/10/" + style);
+		EXPECT_EQ(ten.rc, 0);
+		EXPECT_EQ(ten.text(), R"({"redirected":true})");
+		release(ten, false);
+		Fetched eleven = fetch("fault/redirect/11/" + style);
+		EXPECT_EQ(eleven.rc, FETCH_ERR_TOO_MANY_REDIRECTS);
+		EXPECT_EQ(eleven.rec.completions, 0);
+	}
+	EXPECT_EQ(fetch("fault/redirect-loop").rc, FETCH_ERR_TOO_MANY_REDIRECTS);
+}
+
+TEST_F(FetchTest, RedirectStatusesAndLocations) {
+	for (int status : {301, 302, 307}) {
+		Fetched f = fetch("fault/redirect-status/" + std::to_string(status));
+		EXPECT_EQ(f.rc, 0) << status;
+		release(f, false);
+	}
+	// 303 is not followed: it is an HTTP error like any other status.
+	EXPECT_EQ(fetch("fault/redirect-status/303").rc, FETCH_ERR_HTTP | 303);
+	// A redirect without Location is a redirect answer that was not taken.
+	EXPECT_EQ(fetch("fault/status/301").rc, FETCH_ERR_TOO_MANY_REDIRECTS);
+	// A Location that cannot be followed.
+	EXPECT_EQ(fetch("fault/redirect-to/ftp://127.0.0.1/x").rc, FETCH_ERR_REDIRECT);
+	EXPECT_EQ(fetch("fault/redirect-to/http://127.0.0.1:99999/x").rc, FETCH_ERR_REDIRECT);
+	// A redirect to a port where nobody listens fails to connect.
+	EXPECT_EQ(fetch("fault/redirect-to/http://127.0.0.1:9/x").rc, FETCH_ERR_CONNECT);
+}
+
+TEST_F(FetchTest, StatusesOtherThan200AreHttpErrors) {
+	for (int status : {204, 404, 500, 201}) {
+		Fetched f = fetch("fault/status/" + std::to_string(status));
+		EXPECT_EQ(f.rc, FETCH_ERR_HTTP | status) << status;
+		EXPECT_EQ(f.rec.completions, 0);
+	}
+}
+
+TEST_F(FetchTest, BodyCutShortIsPrematureEof) {
+	Fetched a = fetch("fault/short");
+	EXPECT_EQ(a.rc, FETCH_ERR_PREMATURE_EOF);
+	EXPECT_EQ(a.rec.completions, 0);
+	Fetched b = fetch("fault/chunked-cut");
+	EXPECT_EQ(b.rc, FETCH_ERR_PREMATURE_EOF);
+	EXPECT_EQ(b.rec.completions, 0);
+}
+
+TEST_F(FetchTest, LengthChecks) {
+	// The caller's expected length overrun while reading: 35 at once.
+	Fetched over = fetch("fault/close-delimited/12", 10);
+	EXPECT_EQ(over.rc, FETCH_ERR_SIZE);
+	EXPECT_EQ(over.rec.completions, 0);
+	// Shorter than expected but cleanly ended: 35 from the final check,
+	// after the completion step ran.
+	Fetched under = fetch("fault/close-delimited/8", 10);
+	EXPECT_EQ(under.rc, FETCH_ERR_SIZE);
+	EXPECT_EQ(under.rec.completions, 1);
+	release(under, false);
+	// Matching lengths.
+	Fetched same = fetch("fault/length/10/10", 10);
+	EXPECT_EQ(same.rc, 0);
+	EXPECT_EQ(same.text().size(), 10u);
+	release(same, false);
+	// The transport never hands over more than Content-Length announces:
+	// of 12 bytes sent after "Content-Length: 10", the body is the 10.
+	Fetched lying = fetch("fault/length/10/12");
+	EXPECT_EQ(lying.rc, 0);
+	EXPECT_EQ(lying.text().size(), 10u);
+	release(lying, false);
+}
+
+TEST_F(FetchTest, ContentLengthValuesThatAreIgnoredOrCounted) {
+	// Ignored: no length check, the body runs to the close.
+	for (std::string value : {"abc", "12abc", "-5", "2147483648", "99999999999"}) {
+		Fetched f = fetch("fault/length/" + value + "/12", 5);
+		EXPECT_EQ(f.rc, FETCH_ERR_SIZE) << value << ": the caller's 5 still applies";
+		Fetched g = fetch("fault/length/" + value + "/12");
+		EXPECT_EQ(g.rc, 0) << value;
+		EXPECT_EQ(g.text().size(), 12u) << value;
+		release(g, false);
+	}
+	// Counted as their number.
+	for (std::string value : {"+12", " 12"}) {
+		EXPECT_EQ(fetch("fault/length/" + value + "/12", 10).rc, FETCH_ERR_SIZE) << value;
+		Fetched f = fetch("fault/length/" + value + "/12", 12);
+		EXPECT_EQ(f.rc, 0) << value;
+		release(f, false);
+	}
+	// An empty value counts as 0: an empty body.
+	Fetched empty = fetch("fault/length//0");
+	EXPECT_EQ(empty.rc, 0);
+	EXPECT_EQ(empty.rec.qr.length, 1);
+	release(empty, false);
+	EXPECT_EQ(fetch("fault/length//0", 3).rc, FETCH_ERR_SIZE);
+}
+
+TEST_F(FetchTest, ConnectionRefusedAndTimeOut) {
+	Fetched refused{};
+	refused.rec.qr.body = get_all_data_init();
+	tarvik::uloop_init();
+	refused.rc = tarvik::get_url_timeout("http://127.0.0.1:9/x", counting_read, inspecting_complete,
+	                                     &refused.rec, -1, 1000);
+	tarvik::uloop_done();
+	tarvik::body_buffer_free(refused.rec.qr.body);
+	EXPECT_EQ(refused.rc, FETCH_ERR_CONNECT);
+
+	Fetched hung = fetch("fault/hang", -1, 300);
+	EXPECT_EQ(hung.rc, FETCH_ERR_TIMEOUT);
+	EXPECT_EQ(hung.rec.completions, 0);
+	// The time-out is an idle time-out: a slow but steady body is fine.
+	Fetched slow = fetch("fault/slow/12/100", -1, 500);
+	EXPECT_EQ(slow.rc, 0);
+	release(slow, false);
+}
+
+TEST_F(FetchTest, SetUpFailureRunsNoCallbackAndLeavesTheRecordAlone) {
+	for (const char *url : {"ftp://127.0.0.1/x", "http://", "http://127.0.0.1:0/", "nonsense"}) {
+		Record rec;
+		rec.qr.length = 77;
+		tarvik::uloop_init();
+		int rc = get_url(url, counting_read, inspecting_complete, &rec, -1);
+		tarvik::uloop_done();
+		EXPECT_EQ(rc, FETCH_ERR_CONNECT) << url;
+		EXPECT_EQ(rec.reads + rec.completions, 0) << url;
+		EXPECT_EQ(rec.qr.length, 77) << url;
+	}
+	// Without the event loop there is nothing to connect with.
+	Record rec;
+	EXPECT_EQ(get_url((kBase + "version").c_str(), counting_read, inspecting_complete, &rec, -1),
+	          FETCH_ERR_CONNECT);
+}
+
+TEST_F(FetchTest, JsonCompletion) {
+	struct Case {
+		const char *path;
+		int error;
+		bool value;
+	} cases[] = {
+	    {"version", 0, true},
+	    {"fault/notjson", FETCH_ERR_NOT_JSON, false},
+	    {"fault/empty", FETCH_ERR_NOT_JSON, false},
+	    {"fault/blank-json", FETCH_ERR_NOT_JSON, false},
+	    {"fault/array", FETCH_ERR_NOT_JSON, false},
+	    {"fault/badjson", 0, false},
+	};
+	for (const Case &c : cases) {
+		Fetched f = fetch(c.path, -1, 10000, json_complete);
+		EXPECT_EQ(f.rc, 0) << c.path;
+		EXPECT_EQ(f.rec.qr.error, c.error) << c.path;
+		EXPECT_EQ(f.rec.qr.value != nullptr, c.value) << c.path;
+		release(f, true);
+	}
+}
+
+TEST_F(FetchTest, NoDescriptorOrLoopStaysBehind) {
+	int before = open_fd_count();
+	for (std::string path : {"fault/short", "fault/status/500", "fault/redirect/3/abs",
+	                         "fault/length/10/12", "version"}) {
+		Fetched f = fetch(path);
+		release(f, false);
+	}
+	fetch("fault/hang", -1, 100);
+	EXPECT_EQ(open_fd_count(), before);
+}
+
+// ---- the daemon queries: results and the out-parameter rule -------------
+
+TEST_F(FetchTest, QueriesWriteTheirOutParameterOnlyOnSuccess) {
+	json_object *const sentinel = reinterpret_cast<json_object *>(0x1);
+	json_object *answer = sentinel;
+	EXPECT_EQ(olsr1_get_nodeinfo("fault/status/500", &answer), FETCH_ERR_HTTP | 500);
+	EXPECT_EQ(answer, sentinel);
+	EXPECT_EQ(olsr1_get_nodeinfo("fault/notjson", &answer), FETCH_ERR_NOT_JSON);
+	EXPECT_EQ(answer, sentinel);
+	EXPECT_EQ(olsr1_get_nodeinfo("fault/short", &answer), FETCH_ERR_PREMATURE_EOF);
+	EXPECT_EQ(answer, sentinel);
+	// Success with a text that opens with "{" but does not parse: NULL.
+	EXPECT_EQ(olsr1_get_nodeinfo("fault/badjson", &answer), 0);
+	EXPECT_EQ(answer, nullptr);
+	answer = sentinel;
+	ASSERT_EQ(olsr1_get_nodeinfo("version", &answer), 0);
+	EXPECT_STREQ(json_object_to_json_string_ext(answer, 0), R"({"version":{"version":"1"}})");
+	json_object_put(answer);
+
+	// olsrd2 is not running: connection failed.
+	answer = sentinel;
+	EXPECT_EQ(olsr2_get_nodeinfo("nhdpinfo jsonraw link", &answer), FETCH_ERR_CONNECT);
+	EXPECT_EQ(answer, sentinel);
+	char *const text_sentinel = reinterpret_cast<char *>(0x1);
+	char *text = text_sentinel;
+	EXPECT_EQ(olsr2_get_nodeinfo_raw("x", &text), FETCH_ERR_CONNECT);
+	EXPECT_EQ(text, text_sentinel);
+}
+
+TEST_F(FetchTest, RawFormHandsBackWhatTheJsonFormRefuses) {
+	DaemonStandIn olsrd2(1980, R"({"a": {"$raw": "[1,2,3]"}, "b": {"$raw": "plain text"}})", true);
+	for (const char *cmd : {"a", "b"}) {
+		json_object *answer = nullptr;
+		EXPECT_EQ(olsr2_get_nodeinfo(cmd, &answer), FETCH_ERR_NOT_JSON) << cmd;
+		EXPECT_EQ(answer, nullptr);
+	}
+	char *text = nullptr;
+	ASSERT_EQ(olsr2_get_nodeinfo_raw("a", &text), 0);
+	EXPECT_STREQ(text, "[1,2,3]");
+	free(text);
+	ASSERT_EQ(olsr2_get_nodeinfo_raw("b", &text), 0);
+	EXPECT_STREQ(text, "plain text");
+	free(text);
+}
+
+// ---- texts, escaping and the body store (no sockets) ------------------
+
+TEST(Escape, EscapesEverythingAfterTheThirdSlash) {
+	struct Case {
+		const char *in;
+		const char *out;
+	} cases[] = {
+	    {"http://127.0.0.1:1980/telnet/nhdpinfo jsonraw link",
+	     "http://127.0.0.1:1980/telnet%2Fnhdpinfo%20jsonraw%20link"},
+	    {"http://127.0.0.1:9090/version", "http://127.0.0.1:9090/version"},
+	    {"http://h/a:b?c%d~e_f.g-h", "http://h/a%3Ab%3Fc%25d~e_f.g-h"},
+	    {"no slashes at all", "no slashes at all"},
+	    {"two/slashes and/blank", "two/slashes and/blank"},
+	    {"///x y", "///x%20y"},
+	    {"http://h/\x80\xff\x7f", "http://h/%80%FF%7F"},
+	};
+	for (const Case &c : cases) {
+		char *out = curl_easy_escape(c.in, 0);
+		ASSERT_NE(out, nullptr) << c.in;
+		EXPECT_STREQ(out, c.out) << c.in;
+		free(out);
+	}
+}
+
+TEST(Escape, LengthRules) {
+	EXPECT_EQ(curl_easy_escape("http://x/y", -1), nullptr);
+	char *empty = curl_easy_escape("", 0);
+	ASSERT_NE(empty, nullptr);
+	EXPECT_STREQ(empty, "");
+	free(empty);
+	// An explicit length takes that many bytes, NULs included.
+	const char text[] = "a/b/c/d\0e f";
+	char *out = curl_easy_escape(text, 9);
+	ASSERT_NE(out, nullptr);
+	EXPECT_STREQ(out, "a/b/c/d%00e");
+	free(out);
+	// 3 * length + 1 must not overflow: refused before anything is read.
+	EXPECT_EQ(curl_easy_escape(nullptr, INT_MAX / 3 + 1), nullptr);
+	EXPECT_EQ(curl_easy_escape(nullptr, INT_MAX), nullptr);
+}
+
+TEST(Escape, UnreservedCharactersAreExactlyThoseOfRfc3986) {
+	const std::string unreserved =
+	    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+	for (int c = 0; c < 256; c++)
+		EXPECT_EQ(Curl_isunreserved(static_cast<unsigned char>(c)) != 0,
+		          c != 0 && unreserved.find(static_cast<char>(c)) != std::string::npos)
+		    << c;
+}
+
+TEST(ErrorTexts, EveryCodeHasItsText) {
+	EXPECT_STREQ(uclient_get_errmsg(0), "Unknown error");
+	EXPECT_STREQ(uclient_get_errmsg(1), "Connection failed");
+	EXPECT_STREQ(uclient_get_errmsg(2), "Connection timed out");
+	EXPECT_STREQ(uclient_get_errmsg(32), "Failed to redirect");
+	EXPECT_STREQ(uclient_get_errmsg(33), "Too many redirects");
+	EXPECT_STREQ(uclient_get_errmsg(34), "Connection reset prematurely");
+	EXPECT_STREQ(uclient_get_errmsg(35), "Incorrect file size");
+	EXPECT_STREQ(uclient_get_errmsg(2048), "Response not json");
+	EXPECT_STREQ(uclient_get_errmsg(3), "Unknown error");
+	EXPECT_STREQ(uclient_get_errmsg(0x400 | 404), "HTTP error 404");
+	// Cut at 15 characters, in one static buffer.
+	EXPECT_STREQ(uclient_get_errmsg(0x400 | 123456), "HTTP error 1234");
+	const char *first = uclient_get_errmsg(0x400 | 500);
+	EXPECT_EQ(first, uclient_get_errmsg(0x400 | 501));
+	EXPECT_STREQ(first, "HTTP error 501");
+}
+
+TEST(BodyBuffer, EmptyBodyJoinsToEmptyTextOfLengthOne) {
+	BodyBuffer *body = get_all_data_init();
+	ASSERT_NE(body, nullptr);
+	EXPECT_EQ(body->head, body->tail);
+	EXPECT_EQ(body->total, 0);
+	char *text = nullptr;
+	int length = 0;
+	ASSERT_EQ(get_all_data_finalize(body, &text, &length), 0);
+	EXPECT_STREQ(text, "");
+	EXPECT_EQ(length, 1);
+	free(text);
+	// Joining twice is refused rather than reading released chunks.
+	char *again = nullptr;
+	EXPECT_NE(get_all_data_finalize(body, &again, &length), 0);
+	EXPECT_EQ(again, nullptr);
+	tarvik::body_buffer_free(body);
+}
+
+TEST(BodyBuffer, FailedBodyLeavesOutputsAndChunksAlone) {
+	BodyBuffer *body = get_all_data_init();
+	body->tail->data = static_cast<char *>(malloc(3));
+	memcpy(body->tail->data, "abc", 3);
+	body->tail->length = 3;
+	body->tail->next = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
+	body->tail = body->tail->next;
+	body->total = 3;
+	body->failed = 1;
+	char *text = reinterpret_cast<char *>(0x1);
+	int length = -7;
+	EXPECT_NE(get_all_data_finalize(body, &text, &length), 0);
+	EXPECT_EQ(text, reinterpret_cast<char *>(0x1));
+	EXPECT_EQ(length, -7);
+	EXPECT_EQ(body->head->length, 3);
+	body->failed = 0;
+	ASSERT_EQ(get_all_data_finalize(body, &text, &length), 0);
+	EXPECT_STREQ(text, "abc");
+	EXPECT_EQ(length, 4);
+	free(text);
+	tarvik::body_buffer_free(body);
+}
+
+} // namespace
