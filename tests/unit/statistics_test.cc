@@ -197,9 +197,7 @@ TEST(ReplyWalk, RepliesShorterThanTheirHeadersHoldNothing) {
 TEST(ReplyWalk, MessageLengthBoundsTheWalk) {
 	// More bytes arrived than the message holds: whatever follows the
 	// message is not one of its attributes.
-	Reply r;
-	r.attr(IFLA_MTU, {0, 5, 0, 0});
-	Bytes reply = r.attr(IFLA_STATS64, stats_payload(24)).build(32 + 8);
+	Bytes reply = Reply().attr(IFLA_MTU, {0, 5, 0, 0}).attr(IFLA_STATS64, stats_payload(24)).build(32 + 8);
 	link_stats64 stats;
 	EXPECT_EQ(walk(reply, &stats), ENODATA);
 	// A message length that ends inside the statistics attribute.
