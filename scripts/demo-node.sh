@@ -34,7 +34,16 @@ ip addr add 192.168.77.1/24 dev local-port
 ip link set local-port up
 ip -n nb1 addr add 192.168.77.2/24 dev nb1-client
 ip -n nb1 link set nb1-client up
-ping -c 3 -i 0.2 -W 1 192.168.77.2 >/dev/null 2>&1 || true
+ping -c 3 -i 0.2 -W 1 192.168.77.2 >/dev/null 2>&1 ||
+	python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for _ in range(3): s.sendto(b"hello", ("192.168.77.2", 9))'
+
+# zistad, the roaming daemon, on its socket.
+python3 "$standin/zistad.py" --ready /var/run/zistad.ready &
+for _ in $(seq 100); do
+	[[ -e /var/run/zistad.ready ]] && break
+	sleep 0.05
+done
 
 python3 "$standin/olsr_standin.py" --port 9090 --answers "$standin/answers/olsrd.json" &
 echo $! > /var/run/olsrd.pid
