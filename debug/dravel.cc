@@ -51,5 +51,6 @@ int main(int, char **) {
 		d2("olsr2_nodeinfo", res, err);
 	}
 	print_result("zistad_clients", socket_request_json("/var/run/zistad.sock", "get_clients"));
+	print_result("make_safe", make_safe("n"));
 	return 0;
 }
