@@ -89,7 +89,7 @@ import signal
 import subprocess
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SANDBOX = os.path.join(TOP, "tests", "sandbox", "sandbox")
@@ -260,17 +260,18 @@ class Device:
     mtu: int = 1500
 
 
-@dataclass
 class Mesh:
     """The mesh in this sandbox: up() builds it, down() removes it (also as
     a context manager). After up(), `devices` holds what was read back from
     the namespaces and `answers` what each stand-in answers."""
-    build_dir: str = field(default_factory=default_build_dir)
-    devices: dict = field(default_factory=dict)   # namespace -> name -> Device
-    answers: dict = field(default_factory=dict)   # node -> daemon -> answers
-    procs: list = field(default_factory=list)     # stand-ins, then holders
-    holders: dict = field(default_factory=dict)   # node -> holder process
-    built: bool = False
+
+    def __init__(self, build_dir=None):
+        self.build_dir = os.path.abspath(build_dir or default_build_dir())
+        self.devices = {}   # namespace -> device name -> Device
+        self.answers = {}   # node -> stand-in name -> its answers
+        self.procs = []     # the stand-ins
+        self.holders = {}   # node -> process holding its mount namespace
+        self.built = False
 
     # -- entering a node -------------------------------------------------
     def enter(self, node):
@@ -295,7 +296,7 @@ class Mesh:
 
     def helper(self, node, *args, net_only=False, timeout=30):
         """Runs one of this file's in-node helpers (see HELPERS)."""
-        prefix = [f"nsenter", f"--net=/run/netns/{node}", "--"] if net_only else self.enter(node)
+        prefix = ["nsenter", f"--net=/run/netns/{node}", "--"] if net_only else self.enter(node)
         return subprocess.run(prefix + [sys.executable, os.path.abspath(__file__)] + list(args),
                               env=self.env(), capture_output=True, text=True, timeout=timeout)
 
@@ -383,7 +384,8 @@ class Mesh:
 
     def _make_mount_namespace(self, node):
         base = os.path.join(ROOT, node)
-        os.makedirs("/etc/plovan", exist_ok=True)  # a mount point (sandbox's /etc overlay)
+        for point in ("/etc/plovan", "/etc/init.d"):  # mount points, in the sandbox's /etc
+            os.makedirs(point, exist_ok=True)
         script = [
             "set -e",
             f"mount --bind {base}/etc/plovan /etc/plovan",
@@ -418,8 +420,11 @@ class Mesh:
         for link in LINKS:
             if link.arp == "table":
                 self._reach(link.node, link.remote)
+        # Each datagram to a closed port draws an ICMP error, but the
+        # kernel answers only the first few of a burst (its ICMP rate
+        # limit), so local-port receives more packets than it sends.
         for node in NODES.values():
-            self._reach(node.client_ns, ip_of(node.addresses["local-port"]), count=5)
+            self._reach(node.client_ns, ip_of(node.addresses["local-port"]), count=12)
             self._reach(node.name, ip_of(node.client), count=2)
         # That traffic also taught the far ends of those links their
         # neighbours: forget every neighbour that is to be found by a probe.
@@ -483,18 +488,19 @@ class Mesh:
         until each listens; then writes its pid file."""
         starting = []
         for node, n in NODES.items():
-            standins = []
+            commands = {}
+            olsr = os.path.join(STANDIN, "olsr_standin.py")
             if "olsrd" in n.running:
-                standins.append(("olsrd", [os.path.join(STANDIN, "olsr_standin.py"),
-                                           "--port", str(OLSRD_PORT), "--answers"]))
+                commands["olsrd"] = [olsr, "--port", str(OLSRD_PORT),
+                                     "--answers", "/run/standin/olsrd.json"]
             if "olsrd2" in n.running:
-                standins.append(("olsrd2", [os.path.join(STANDIN, "olsr_standin.py"),
-                                            "--port", str(OLSRD2_PORT), "--telnet", "--answers"]))
-            zistad = zistad_command()
+                commands["olsrd2"] = [olsr, "--port", str(OLSRD2_PORT), "--telnet",
+                                      "--answers", "/run/standin/olsrd2.json"]
+            zistad = zistad_command("/run/standin/zistad.json")
             if zistad:
-                standins.append(("zistad", zistad + ["--answer"]))
-            for name, argv in standins:
-                argv = argv + [f"/run/standin/{name}.json", "--ready", f"/run/standin/{name}.ready"]
+                commands["zistad"] = zistad
+            for name, argv in commands.items():
+                argv = argv + ["--ready", f"/run/standin/{name}.ready"]
                 with open(self.path(node, f"/run/standin/{name}.log"), "w") as log:
                     proc = subprocess.Popen(self.enter(node) + [sys.executable] + argv,
                                             env=self.env(), stdin=subprocess.DEVNULL,
@@ -599,13 +605,15 @@ def enter_command(node, holder_pid):
     return ["nsenter", f"--net=/run/netns/{node}", f"--mount=/proc/{holder_pid}/ns/mnt", "--"]
 
 
-def zistad_command():
-    """The zistad stand-in's command line on a node, without its answer
-    file; None when the tree has no zistad stand-in."""
+def zistad_command(answer_file):
+    """How a node starts the zistad stand-in (standin/zistad.py): on
+    /var/run/zistad.sock, answering "get_clients" with the content of
+    `answer_file` (a path inside the node). None when the tree has no
+    zistad stand-in."""
     path = os.path.join(STANDIN, "zistad.py")
     if not os.path.exists(path):
         return None
-    return [path, "--socket", "/var/run/zistad.sock"]
+    return [path, "--socket", "/var/run/zistad.sock", "--answer", answer_file]
 
 
 # ---- answer generation ----------------------------------------------------
@@ -791,6 +799,7 @@ def main(argv):
     p.add_argument("command", nargs=argparse.REMAINDER)
     sub.add_parser("describe")
     args = ap.parse_args(argv)
+    args.build = os.path.abspath(args.build)  # commands in a node start in "/"
 
     if args.what == "exec":
         try:
@@ -817,13 +826,13 @@ def main(argv):
                 print(f"{args.node}# {' '.join(_command(args.command))}\n", flush=True)
         if args.what == "run":
             return mesh.run(args.node, _command(args.command), capture=False, timeout=None).returncode
+        # Within "with" and "shell", "mesh.py exec" is on PATH.
+        env = mesh.env()
+        env["PATH"] = os.path.dirname(os.path.abspath(__file__)) + ":" + env["PATH"]
         if args.what == "with":
-            env = mesh.env()
             return subprocess.run(_command(args.command), env=env).returncode
         if args.what == "shell":
-            env = mesh.env()
             env["PS1"] = f"[{args.node}] \\w# "
-            env["PATH"] = os.path.dirname(os.path.abspath(__file__)) + ":" + env["PATH"]
             print(f"mesh: a shell on {args.node}; \"mesh.py exec NODE -- CMD\" enters "
                   "another node; exit ends the mesh", file=sys.stderr)
             # The shell takes Ctrl-C for itself; the mesh stays up until it exits.
