@@ -70,9 +70,11 @@ qualities chosen below), olsrd2's interfaces, originator and links
 ("link_mac" is the real MAC of the neighbour's device), zistad's client
 list (the real MAC of each client). The shapes follow the realistic answers
 in standin/answers/*.json. The ARP tables are real: links marked "table"
-are resolved by sending traffic before the stand-ins start; links marked
-"probe" have their neighbour entries flushed (ip neigh flush) on both ends
-afterwards, so they can only be found by an ARP probe.
+are resolved by sending traffic before the stand-ins start; the neighbour
+of a link marked "probe" is then flushed from the node's table (ip neigh
+flush), so the node can only find it by an ARP probe. A probe does not
+put it back: the kernel takes no entry from an ARP reply it did not ask
+for.
 
 Programs run in a node find the build's debug/dravel on PATH, and the test
 build of the utility library (build/testbuild-plovanutil, which files the
