@@ -56,6 +56,12 @@ bool measure(F child, double *seconds, long *maxrss_kib) {
 
 int main(int argc, char **argv) {
 	long mib = argc > 1 ? atol(argv[1]) : 256;
+	// The body and its NUL must fit the library's 32-bit lengths; this
+	// also keeps `size` within a 32-bit long.
+	if (mib < 1 || mib > 2047) {
+		fprintf(stderr, "fetch_bench: the body size must be 1..2047 MiB\n");
+		return 2;
+	}
 	long size = mib * 1048576L;
 	pid_t server = fork();
 	if (server == 0) {

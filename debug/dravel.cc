@@ -37,8 +37,10 @@ static void print_result(const char *label, json_object *res) {
 }
 
 int main(int, char **) {
+	print_result("get_traffic", get_traffic());
 	print_result("provider_neighbours", provider_neighbours());
 	print_result("provider_nodeinfo", provider_nodeinfo());
+	print_result("provider_statistics", provider_statistics());
 	{
 		json_object *res = nullptr;
 		int err = olsr1_get_nodeinfo("version", &res);
@@ -49,5 +51,7 @@ int main(int, char **) {
 		int err = olsr2_get_nodeinfo("nhdpinfo jsonraw link", &res);
 		d2("olsr2_nodeinfo", res, err);
 	}
+	print_result("zistad_clients", socket_request_json("/var/run/zistad.sock", "get_clients"));
+	print_result("make_safe", make_safe("n"));
 	return 0;
 }

@@ -182,7 +182,9 @@ TARVIK_EXPORT bool success_exit(const char *path, ...);
  * `answer`: returns the connected descriptor, which the caller reads and
  * closes. With `answer`: returns 0 and stores a 4096-byte heap buffer
  * (caller frees) holding the start of the answer; the descriptor is
- * closed. On failure returns a negated errno value and stores nothing. */
+ * closed; bytes past the received ones are 0. On failure returns a
+ * negated errno value and stores nothing; a path longer than 107
+ * characters gives -ENAMETOOLONG. */
 TARVIK_EXPORT int socket_request(const char *path, const char *request,
                                  char **answer);
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The main job on a simulated node: installs what it needs, builds, and
-# runs dravel inside a sandbox of namespaces (needs root) against stand-in
-# daemons and real virtual interfaces.
+# The main job: installs what it needs, builds, sets up the simulated
+# three-node mesh (scripts/mesh.py; inside a sandbox of namespaces, so it
+# needs root), runs dravel on node1 and prints its output, then each of
+# the three documents pretty-printed.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$top/scripts/deps.sh"
 "$top/scripts/build.sh" "$top/build" >/dev/null
-exec "$top/tests/sandbox/sandbox" "$top/scripts/demo-node.sh" "$top/build"
+python3 "$top/scripts/mesh.py" --build "$top/build" --summary run node1 -- dravel |
+	python3 "$top/scripts/show-documents.py"

@@ -4,6 +4,8 @@
 # normal build, then in a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 #   test.sh [CTEST_ARGS...]
+# With TARVIK_TEST_ARMHF=1 it also runs the 32-bit ARM cross build and its
+# unit tests under qemu-user (scripts/cross-armhf.sh).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$top/scripts/deps.sh"
@@ -15,3 +17,7 @@ ctest --test-dir "$top/build" --output-on-failure -j "$jobs" "$@"
 "$top/scripts/build.sh" "$top/build-asan" -DTARVIK_SANITIZE=ON -DTARVIK_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	ctest --test-dir "$top/build-asan" --output-on-failure -j "$jobs" "$@"
+
+if [[ ${TARVIK_TEST_ARMHF:-0} == 1 ]]; then
+	"$top/scripts/cross-armhf.sh" -- "$@"
+fi

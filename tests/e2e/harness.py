@@ -170,6 +170,113 @@ class SandboxTest(unittest.TestCase):
                 pass
 
 
+# ---- zistad and the interface "local-port" ------------------------------
+
+ZISTAD_SOCKET = "/var/run/zistad.sock"
+
+
+class Zistad:
+    """The stand-in zistad (standin/zistad.py) at ZISTAD_SOCKET: `mode` as
+    the stand-in describes it, `answer` the JSON value it answers
+    "get_clients" with, `log` a file of one JSON line per connection.
+    Ready when constructed; use it in `with`, or stop() it."""
+
+    def __init__(self, mode="clients", answer=None, log=None):
+        ready = "/run/zistad-ready"
+        if os.path.exists(ready):
+            os.remove(ready)
+        args = ["python3", os.path.join(STANDIN, "zistad.py"), "--socket", ZISTAD_SOCKET,
+                "--mode", mode, "--ready", ready]
+        if answer is not None:
+            write("/run/zistad-answer.json", json.dumps(answer))
+            args += ["--answer", "/run/zistad-answer.json"]
+        if log:
+            args += ["--log", log]
+        self.proc = subprocess.Popen(args)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(ready):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.stop()
+                raise RuntimeError("stand-in zistad did not start")
+            time.sleep(0.02)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        if os.path.exists(ZISTAD_SOCKET):
+            os.remove(ZISTAD_SOCKET)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+LINK_COUNTERS = ["rx_packets", "tx_packets", "rx_bytes", "tx_bytes",
+                 "rx_errors", "tx_errors", "rx_dropped", "tx_dropped"]
+
+
+class LocalPort:
+    """A veth "local-port" (10.77.0.1/24) whose peer "lp-peer" (10.77.0.2/24)
+    lives in the namespace "lp-ns". IPv6 is off on both ends, so neither
+    sends anything unasked: the only traffic is what the test sends. Use it
+    in `with`, or stop() it."""
+
+    NS = "lp-ns"
+
+    def __init__(self):
+        sh(f"ip netns add {self.NS}")
+        try:
+            sh(f"ip link add local-port type veth peer name lp-peer netns {self.NS}")
+            sh("echo 1 > /proc/sys/net/ipv6/conf/local-port/disable_ipv6")
+            sh(f"ip netns exec {self.NS} sh -c "
+               "'echo 1 > /proc/sys/net/ipv6/conf/lp-peer/disable_ipv6'")
+            sh("ip addr add 10.77.0.1/24 dev local-port && ip link set local-port up")
+            sh(f"ip -n {self.NS} addr add 10.77.0.2/24 dev lp-peer && "
+               f"ip -n {self.NS} link set lp-peer up && ip -n {self.NS} link set lo up")
+        except Exception:
+            self.stop()
+            raise
+
+    _SEND = ("import socket,sys\n"
+             "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+             "s.setsockopt(socket.SOL_SOCKET,socket.SO_BROADCAST,1)\n"
+             "s.setsockopt(socket.SOL_SOCKET,socket.SO_BINDTODEVICE,sys.argv[1].encode())\n"
+             "for _ in range(int(sys.argv[2])):\n"
+             "    s.sendto(b'x'*int(sys.argv[3]),('10.77.0.255',9))\n")
+
+    def peer_sends(self, count, size):
+        """The peer broadcasts `count` UDP datagrams of `size` bytes: they
+        arrive on local-port, and nothing answers them."""
+        run(["ip", "netns", "exec", self.NS, "python3", "-c", self._SEND,
+             "lp-peer", str(count), str(size)])
+
+    def sends(self, count, size):
+        """local-port broadcasts `count` UDP datagrams of `size` bytes."""
+        run(["python3", "-c", self._SEND, "local-port", str(count), str(size)])
+
+    @staticmethod
+    def counters():
+        """The kernel's counters of local-port, by their sysfs names."""
+        out = {}
+        for name in LINK_COUNTERS:
+            with open(f"/sys/class/net/local-port/statistics/{name}") as f:
+                out[name] = int(f.read())
+        return out
+
+    def stop(self):
+        sh("ip link del local-port 2>/dev/null", check=False)
+        sh(f"ip netns del {self.NS} 2>/dev/null", check=False)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
 class VethPeer:
     """A veth pair: `local` in this namespace, `peer` in the new network
     namespace `netns` (one per pair), where its kernel answers ARP for

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -142,6 +143,49 @@ std::string run_command(const std::string &command, int *status) {
 	if (status != nullptr)
 		*status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 	return out;
+}
+
+ZistadStandIn::ZistadStandIn(const std::string &mode, const std::string &socket_path,
+                             const std::string &log)
+    : socket_path_(socket_path) {
+	static int started = 0;
+	std::string ready = "/run/zistad-ready-" + std::to_string(getpid()) + "-" +
+	                    std::to_string(++started);
+	std::vector<std::string> argv = {"python3", source_path("standin/zistad.py"), "--socket",
+	                                 socket_path, "--mode", mode, "--ready", ready};
+	if (!log.empty()) {
+		argv.push_back("--log");
+		argv.push_back(log);
+	}
+	process_ = Process(argv);
+	for (int waited = 0; access(ready.c_str(), F_OK) != 0; waited += 20) {
+		if (waited >= 10000)
+			throw std::runtime_error("stand-in zistad did not start at " + socket_path);
+		usleep(20000);
+	}
+	unlink(ready.c_str());
+}
+
+ZistadStandIn::~ZistadStandIn() {
+	process_.stop();
+	unlink(socket_path_.c_str());
+}
+
+FdLimit::FdLimit() {
+	rlimit limit{};
+	getrlimit(RLIMIT_NOFILE, &limit);
+	saved_ = limit.rlim_cur;
+	int lowest_free = open("/dev/null", O_RDONLY); // the lowest free number
+	close(lowest_free);
+	limit.rlim_cur = static_cast<rlim_t>(lowest_free);
+	setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+FdLimit::~FdLimit() {
+	rlimit limit{};
+	getrlimit(RLIMIT_NOFILE, &limit);
+	limit.rlim_cur = static_cast<rlim_t>(saved_);
+	setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 } // namespace testing_support

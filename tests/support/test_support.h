@@ -61,6 +61,38 @@ int open_fd_count();
 // `*status` when given.
 std::string run_command(const std::string &command, int *status = nullptr);
 
+// The stand-in zistad (standin/zistad.py) listening at `socket_path` in
+// `mode`, ready when the constructor returns; stopped, and its socket
+// removed, when the holder goes. `log` receives one JSON line per
+// connection.
+class ZistadStandIn {
+public:
+	explicit ZistadStandIn(const std::string &mode = "clients",
+	                       const std::string &socket_path = "/var/run/zistad.sock",
+	                       const std::string &log = "");
+	~ZistadStandIn();
+	ZistadStandIn(const ZistadStandIn &) = delete;
+	ZistadStandIn &operator=(const ZistadStandIn &) = delete;
+
+private:
+	std::string socket_path_;
+	Process process_;
+};
+
+// Lowers the soft limit of open descriptors to the lowest free descriptor
+// number, so that the next descriptor cannot be opened (EMFILE); the limit
+// is restored when the holder goes.
+class FdLimit {
+public:
+	FdLimit();
+	~FdLimit();
+	FdLimit(const FdLimit &) = delete;
+	FdLimit &operator=(const FdLimit &) = delete;
+
+private:
+	unsigned long saved_ = 0;
+};
+
 } // namespace testing_support
 
 #endif

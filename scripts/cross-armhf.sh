@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# cross-armhf.sh [--no-test] [--build-dir DIR] [-- CTEST_ARGS...]
+#
+# The 32-bit ARM (armhf) build of the router target: installs Debian's
+# cross compilers, the armhf libraries (multiarch) and qemu-user when they
+# are missing, builds everything into DIR (default build-armhf/) with
+# cmake/armhf-toolchain.cmake, and runs the unit tests under qemu-user,
+# each inside the sandbox (needs root). The stand-in daemons are the
+# host's python; only the programs under test are armhf.
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+dir=$top/build-armhf
+run_tests=1
+while [[ $# -gt 0 ]]; do
+	case $1 in
+	--no-test) run_tests=0; shift ;;
+	--build-dir) dir=$(realpath -m "$2"); shift 2 ;;
+	--) shift; break ;;
+	*) echo "usage: cross-armhf.sh [--no-test] [--build-dir DIR] [-- CTEST_ARGS...]" >&2; exit 2 ;;
+	esac
+done
+
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+apt_get() { $sudo apt-get -qq -o DPkg::Lock::Timeout=600 "$@"; }
+
+installed() {
+	dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# Host tools first (compiler-independent: cmake, ninja, pkg-config, python3
+# for the stand-ins, iproute2 and unshare for the sandbox).
+"$top/scripts/deps.sh"
+
+# libevent-dev is not Multi-Arch: same: installing its armhf package would
+# remove the host's. Only the armhf run-time library is installed; the
+# -dev package is unpacked into the build directory further down.
+packages=(crossbuild-essential-armhf libjson-c-dev:armhf libevent-2.1-7:armhf
+	libgtest-dev:armhf libstdc++6:armhf qemu-user)
+missing=()
+for p in "${packages[@]}"; do
+	installed "$p" || missing+=("$p")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+	if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+		$sudo dpkg --add-architecture armhf
+	fi
+	apt_get update
+	apt_get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# libevent's armhf headers (event2/event-config.h is made for the 32-bit
+# ABI), .pc files and link names, unpacked from the -dev package of the
+# installed run-time version.
+dev_root=$dir/armhf-dev
+triplet=arm-linux-gnueabihf
+fetch_libevent_dev() {
+	local version work
+	version=$(dpkg-query -W -f='${Version}' libevent-2.1-7:armhf)
+	[[ -f $dev_root/.libevent-dev-$version ]] && return 0
+	work=$(mktemp -d)
+	chown _apt "$work" 2>/dev/null || true
+	if ! (cd "$work" && apt-get -qq download "libevent-dev:armhf=$version"); then
+		rm -rf "$work"
+		return 1
+	fi
+	rm -rf "$dev_root"
+	mkdir -p "$dev_root"
+	dpkg-deb -x "$work"/libevent-dev_*_armhf.deb "$dev_root"
+	rm -rf "$work"
+	local lib=$dev_root/usr/lib/$triplet
+	sed -i "s|^prefix=/usr\$|prefix=$dev_root/usr|" "$lib"/pkgconfig/*.pc
+	# The link names point at the run-time libraries, which live on the
+	# host's multiarch path.
+	for link in "$lib"/*.so; do
+		ln -sfn "/usr/lib/$triplet/$(readlink "$link")" "$link"
+	done
+	touch "$dev_root/.libevent-dev-$version"
+}
+if ! fetch_libevent_dev; then
+	# The installed run-time version has left the package lists: move to
+	# the current one, whose -dev package can be had.
+	apt_get update
+	apt_get install -y --no-install-recommends libevent-2.1-7:armhf
+	fetch_libevent_dev
+fi
+if ! grep -q '^#define EVENT__SIZEOF_LONG 4$' "$dev_root/usr/include/event2/event-config.h"; then
+	echo "cross-armhf: $dev_root holds no 32-bit libevent configuration" >&2
+	exit 1
+fi
+
+if [[ ! -f $dir/build.ninja ]]; then
+	cmake -S "$top" -B "$dir" -G Ninja \
+		-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" \
+		-DTARVIK_ARMHF_DEV_ROOT="$dev_root" >/dev/null
+fi
+cmake --build "$dir"
+
+if [[ $run_tests -eq 1 ]]; then
+	ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" "$@"
+fi

@@ -1,0 +1,167 @@
+// The dynamic symbols that libtarvik.so defines are exactly the public
+// functions of the library: nothing internal leaks out (a wrong export
+// list, a missing -fvisibility=hidden, a stray global) and nothing public
+// is missing. The list is written out here rather than read from
+// lib/tarvik.map, so that a wrong map fails this test too. The ELF file
+// is read directly (32- and 64-bit), so the test also checks a cross
+// build's library.
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::set<std::string> kPublicFunctions = {
+    // HTTP fetch
+    "get_url", "uclient_read_account", "get_all_data_init", "get_all_data_process",
+    "get_all_data_finalize", "uclient_get_errmsg", "curl_easy_escape", "Curl_isunreserved",
+    // daemon queries
+    "olsr1_get_nodeinfo", "olsr2_get_nodeinfo", "olsr2_get_nodeinfo_raw",
+    // daemon state
+    "oi", "success_exit",
+    // socket requests
+    "socket_request", "socket_request_json",
+    // neighbours
+    "olsr1_get_neigh", "olsr2_get_neigh", "merge_neighs", "get_merged_neighs",
+    // ARP
+    "read_arp_cache", "cleanup_arp_cache", "resolve_mac", "test_arping", "get_if_info",
+    "get_if_ip4", "int_ip4", "format_ip4", "bind_arp", "send_arp", "read_arp", "vfnc"};
+
+// KNOWN TEMPORARY GAP: public functions whose modules are still being
+// written on other branches. Each may be absent from the library without
+// failing the test (the test prints which still are). Delete this list
+// once those modules are merged.
+const std::set<std::string> kNotYetBuilt = {
+    "socket_request", "socket_request_json",
+    "olsr1_get_neigh", "olsr2_get_neigh", "merge_neighs", "get_merged_neighs",
+    "read_arp_cache", "cleanup_arp_cache", "resolve_mac", "test_arping", "get_if_info",
+    "get_if_ip4", "int_ip4", "format_ip4", "bind_arp", "send_arp", "read_arp", "vfnc"};
+
+struct DynamicSymbol {
+	unsigned char type;       // STT_*
+	unsigned char visibility; // STV_*
+};
+
+// Global and weak symbols that the file defines in its dynamic symbol
+// table, by name. Fails the current test (and returns what it has) on a
+// malformed file.
+template <typename Ehdr, typename Shdr, typename Sym>
+std::map<std::string, DynamicSymbol> defined_symbols(const std::vector<char> &file) {
+	std::map<std::string, DynamicSymbol> out;
+	auto fits = [&](size_t offset, size_t size) {
+		return offset <= file.size() && size <= file.size() - offset;
+	};
+	if (!fits(0, sizeof(Ehdr))) {
+		ADD_FAILURE() << "file shorter than its ELF header";
+		return out;
+	}
+	const Ehdr *eh = reinterpret_cast<const Ehdr *>(file.data());
+	if (eh->e_shentsize != sizeof(Shdr) ||
+	    !fits(eh->e_shoff, static_cast<size_t>(eh->e_shnum) * sizeof(Shdr))) {
+		ADD_FAILURE() << "section headers out of the file";
+		return out;
+	}
+	const Shdr *sections = reinterpret_cast<const Shdr *>(file.data() + eh->e_shoff);
+	int dynsym_tables = 0;
+	for (size_t i = 0; i < eh->e_shnum; i++) {
+		const Shdr &symtab = sections[i];
+		if (symtab.sh_type != SHT_DYNSYM)
+			continue;
+		dynsym_tables++;
+		if (symtab.sh_link >= eh->e_shnum || symtab.sh_entsize != sizeof(Sym) ||
+		    !fits(symtab.sh_offset, symtab.sh_size)) {
+			ADD_FAILURE() << "malformed .dynsym";
+			return out;
+		}
+		const Shdr &strtab = sections[symtab.sh_link];
+		if (!fits(strtab.sh_offset, strtab.sh_size)) {
+			ADD_FAILURE() << "malformed .dynstr";
+			return out;
+		}
+		const char *names = file.data() + strtab.sh_offset;
+		const Sym *syms = reinterpret_cast<const Sym *>(file.data() + symtab.sh_offset);
+		for (size_t k = 1; k < symtab.sh_size / sizeof(Sym); k++) {
+			const Sym &s = syms[k];
+			unsigned bind = ELF64_ST_BIND(s.st_info); // the same for ELF32
+			if (s.st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK))
+				continue;
+			if (s.st_name >= strtab.sh_size) {
+				ADD_FAILURE() << "symbol name out of .dynstr";
+				continue;
+			}
+			const char *name = names + s.st_name;
+			size_t len = strnlen(name, strtab.sh_size - s.st_name);
+			out[std::string(name, len)] = {static_cast<unsigned char>(ELF64_ST_TYPE(s.st_info)),
+			                               static_cast<unsigned char>(ELF64_ST_VISIBILITY(s.st_other))};
+		}
+	}
+	EXPECT_EQ(dynsym_tables, 1);
+	return out;
+}
+
+std::map<std::string, DynamicSymbol> library_symbols() {
+	const std::string path = std::string(TARVIK_BUILD_DIR) + "/lib/libtarvik.so";
+	std::ifstream in(path, std::ios::binary);
+	std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+	if (file.size() < EI_NIDENT || memcmp(file.data(), ELFMAG, SELFMAG) != 0) {
+		ADD_FAILURE() << "cannot read an ELF file at " << path;
+		return {};
+	}
+	switch (file[EI_CLASS]) {
+	case ELFCLASS32:
+		return defined_symbols<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym>(file);
+	case ELFCLASS64:
+		return defined_symbols<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym>(file);
+	default:
+		ADD_FAILURE() << "unknown ELF class " << static_cast<int>(file[EI_CLASS]);
+		return {};
+	}
+}
+
+std::string joined(const std::vector<std::string> &names) {
+	std::string out;
+	for (const auto &n : names)
+		out += (out.empty() ? "" : " ") + n;
+	return out;
+}
+
+TEST(ExportedSymbols, AreExactlyThePublicFunctions) {
+	auto defined = library_symbols();
+	ASSERT_FALSE(defined.empty()) << "no defined dynamic symbols found";
+
+	std::vector<std::string> leaked, missing, not_yet;
+	for (const auto &[name, sym] : defined)
+		if (!kPublicFunctions.count(name))
+			leaked.push_back(name);
+	for (const auto &name : kPublicFunctions) {
+		if (defined.count(name))
+			continue;
+		(kNotYetBuilt.count(name) ? not_yet : missing).push_back(name);
+	}
+	EXPECT_TRUE(leaked.empty()) << "exported but not public: " << joined(leaked);
+	EXPECT_TRUE(missing.empty()) << "public but not exported: " << joined(missing);
+	if (!not_yet.empty())
+		std::cout << "[   INFO   ] not built yet (known gap): " << joined(not_yet) << "\n";
+}
+
+TEST(ExportedSymbols, PublicNamesAreFunctionsWithDefaultVisibility) {
+	auto defined = library_symbols();
+	for (const auto &name : kPublicFunctions) {
+		auto it = defined.find(name);
+		if (it == defined.end())
+			continue; // reported by the test above
+		SCOPED_TRACE(name);
+		EXPECT_EQ(it->second.type, STT_FUNC);
+		EXPECT_EQ(it->second.visibility, STV_DEFAULT);
+	}
+}
+
+} // namespace

@@ -1,0 +1,232 @@
+// socket_request and socket_request_json against the stand-in zistad.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "tarvik.h"
+#include "test_support.h"
+
+using testing_support::FdLimit;
+using testing_support::open_fd_count;
+using testing_support::read_file;
+using testing_support::ZistadStandIn;
+
+namespace {
+
+constexpr const char kZistad[] = "/var/run/zistad.sock";
+constexpr const char kLog[] = "/run/zistad-test.log";
+
+// Everything the peer sends on `fd` until it closes.
+std::string read_all(int fd) {
+	std::string out;
+	char buf[8192];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof buf)) > 0)
+		out.append(buf, static_cast<size_t>(n));
+	return out;
+}
+
+// The whole answer to `request`, through the descriptor form.
+std::string whole_answer(const char *path, const char *request) {
+	int fd = socket_request(path, request, nullptr);
+	if (fd < 0)
+		return "socket_request failed: " + std::to_string(fd);
+	std::string answer = read_all(fd);
+	close(fd);
+	return answer;
+}
+
+// A path of exactly `length` characters under /tmp, its directories made.
+std::string path_of_length(size_t length) {
+	std::string dir = "/tmp/" + std::string(60, 'd');
+	mkdir(dir.c_str(), 0755);
+	std::string path = dir + "/";
+	path += std::string(length - path.size(), 's');
+	return path;
+}
+
+class SocketRequest : public ::testing::Test {
+protected:
+	void SetUp() override {
+		unlink(kLog);
+		fds_before_ = open_fd_count();
+	}
+	void ExpectNoDescriptorLeft() { EXPECT_EQ(open_fd_count(), fds_before_); }
+	int fds_before_ = 0;
+};
+
+// ---- the exchange -------------------------------------------------------
+
+TEST_F(SocketRequest, SendsTheRequestAsItStandsAndShutsDownTheWritingSide) {
+	ZistadStandIn zistad("clients", kZistad, kLog);
+	int fd = socket_request(kZistad, "get_clients", nullptr);
+	ASSERT_GE(fd, 0);
+	// The descriptor comes back with its writing side already shut down.
+	EXPECT_EQ(send(fd, "x", 1, MSG_NOSIGNAL), -1);
+	EXPECT_EQ(errno, EPIPE);
+	json_object *answer = json_tokener_parse(read_all(fd).c_str());
+	close(fd);
+	ASSERT_NE(answer, nullptr);
+	EXPECT_EQ(json_object_get_int(json_object_object_get(answer, "clients")), 2);
+	json_object_put(answer);
+	// No terminator, newline or length prefix reached the daemon, and the
+	// daemon saw the end of the request.
+	EXPECT_EQ(read_file(kLog), "{\"request\": \"get_clients\", \"complete\": true}\n");
+	ExpectNoDescriptorLeft();
+}
+
+TEST_F(SocketRequest, EmptyRequestSendsNothingButStillEndsTheRequest) {
+	ZistadStandIn zistad("clients", kZistad, kLog);
+	EXPECT_EQ(whole_answer(kZistad, ""), "{\"error\":\"unknown request\"}");
+	EXPECT_EQ(read_file(kLog), "{\"request\": \"\", \"complete\": true}\n");
+	ExpectNoDescriptorLeft();
+}
+
+TEST_F(SocketRequest, JsonFormReadsTheWholeAnswerToTheEnd) {
+	ZistadStandIn zistad("big:200000", kZistad);
+	json_object *answer = socket_request_json(kZistad, "get_clients");
+	ASSERT_NE(answer, nullptr);
+	EXPECT_GE(json_object_get_string_len(json_object_object_get(answer, "padding")), 190000);
+	EXPECT_EQ(json_object_get_int(json_object_object_get(answer, "clients")), 2);
+	json_object_put(answer);
+	ExpectNoDescriptorLeft();
+}
+
+TEST_F(SocketRequest, JsonFormGivesNullForAnswersThatAreNoJson) {
+	for (const char *mode : {"notjson", "close"}) {
+		SCOPED_TRACE(mode);
+		ZistadStandIn zistad(mode, kZistad);
+		EXPECT_EQ(socket_request_json(kZistad, "get_clients"), nullptr);
+		ExpectNoDescriptorLeft();
+	}
+}
+
+// ---- the buffered form -----------------------------------------------------
+
+TEST_F(SocketRequest, BufferedFormKeepsTheFirst4096BytesOfALongAnswer) {
+	ZistadStandIn zistad("big:10000", kZistad);
+	std::string whole = whole_answer(kZistad, "get_clients");
+	ASSERT_GT(whole.size(), 4096u);
+	char *buffer = nullptr;
+	ASSERT_EQ(socket_request(kZistad, "get_clients", &buffer), 0);
+	ASSERT_NE(buffer, nullptr);
+	EXPECT_EQ(std::string(buffer, 4096), whole.substr(0, 4096));
+	free(buffer);
+	ExpectNoDescriptorLeft();
+}
+
+TEST_F(SocketRequest, BufferedFormZeroesTheBytesPastAShortAnswer) {
+	ZistadStandIn zistad("clients", kZistad);
+	// Leave a freed block of the buffer's size full of non-zero bytes, so
+	// that a buffer that is not cleared would show them.
+	void *dirty = malloc(4096);
+	memset(dirty, 0xA5, 4096);
+	free(dirty);
+	char *buffer = nullptr;
+	ASSERT_EQ(socket_request(kZistad, "unknown", &buffer), 0);
+	ASSERT_NE(buffer, nullptr);
+	std::string answer = "{\"error\":\"unknown request\"}";
+	EXPECT_EQ(std::string(buffer, answer.size()), answer);
+	EXPECT_EQ(std::string(buffer + answer.size(), 4096 - answer.size()),
+	          std::string(4096 - answer.size(), '\0'));
+	free(buffer);
+	ExpectNoDescriptorLeft();
+}
+
+// ---- the socket path ---------------------------------------------------------
+
+TEST_F(SocketRequest, PathOf107CharactersIsAccepted) {
+	std::string path = path_of_length(107);
+	ZistadStandIn zistad("clients", path);
+	json_object *answer = socket_request_json(path.c_str(), "get_clients");
+	EXPECT_NE(answer, nullptr);
+	json_object_put(answer);
+	ExpectNoDescriptorLeft();
+}
+
+TEST_F(SocketRequest, LongerPathIsRefusedNotCutShort) {
+	// A daemon listens at the first 107 characters of the 108-character
+	// path: a path cut to fit would reach it.
+	std::string path = path_of_length(108);
+	std::string cut = path.substr(0, 107);
+	ZistadStandIn zistad("clients", cut, kLog);
+	char *buffer = nullptr;
+	EXPECT_EQ(socket_request(path.c_str(), "get_clients", nullptr), -ENAMETOOLONG);
+	EXPECT_EQ(socket_request(path.c_str(), "get_clients", &buffer), -ENAMETOOLONG);
+	EXPECT_EQ(buffer, nullptr);
+	EXPECT_EQ(socket_request_json(path.c_str(), "get_clients"), nullptr);
+	std::string huge(5000, 'p');
+	EXPECT_EQ(socket_request(("/tmp/" + huge).c_str(), "get_clients", nullptr), -ENAMETOOLONG);
+	EXPECT_EQ(read_file(kLog), "");
+	ExpectNoDescriptorLeft();
+}
+
+// ---- failures ----------------------------------------------------------
+
+TEST_F(SocketRequest, NobodyListeningGivesConnectErrorAndClosesTheSocket) {
+	char *buffer = nullptr;
+	EXPECT_EQ(socket_request("/run/no-such.sock", "get_clients", nullptr), -ENOENT);
+	EXPECT_EQ(socket_request("/run/no-such.sock", "get_clients", &buffer), -ENOENT);
+	EXPECT_EQ(buffer, nullptr);
+	EXPECT_EQ(socket_request_json(kZistad, "get_clients"), nullptr);
+
+	// A socket file that nobody listens on.
+	int bound = socket(AF_UNIX, SOCK_STREAM, 0);
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	strcpy(addr.sun_path, "/run/silent.sock");
+	ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+	int fds = open_fd_count();
+	EXPECT_EQ(socket_request("/run/silent.sock", "get_clients", nullptr), -ECONNREFUSED);
+	EXPECT_EQ(socket_request_json("/run/silent.sock", "get_clients"), nullptr);
+	EXPECT_EQ(open_fd_count(), fds);
+	close(bound);
+	unlink("/run/silent.sock");
+	ExpectNoDescriptorLeft();
+}
+
+TEST_F(SocketRequest, DaemonThatStopsReadingGivesEpipeWithoutKillingTheCaller) {
+	ZistadStandIn zistad("shut-read", kZistad);
+	// Run in a child: without MSG_NOSIGNAL the failed send raises SIGPIPE,
+	// which ends the process. The request is larger than the socket can
+	// hold, so sending cannot finish before the daemon stops reading.
+	pid_t child = fork();
+	ASSERT_GE(child, 0);
+	if (child == 0) {
+		signal(SIGPIPE, SIG_DFL); // it may come ignored from whoever runs the test
+		std::string request(4 << 20, 'r');
+		int before = open_fd_count();
+		int rc = socket_request(kZistad, request.c_str(), nullptr);
+		_exit(rc != -EPIPE ? 1 : open_fd_count() != before ? 2 : 0);
+	}
+	int status = 0;
+	ASSERT_EQ(waitpid(child, &status, 0), child);
+	ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+	EXPECT_EQ(WEXITSTATUS(status), 0) << "1: result not -EPIPE, 2: descriptor left open";
+}
+
+TEST_F(SocketRequest, NoDescriptorLeftGivesEmfile) {
+	ZistadStandIn zistad("clients", kZistad);
+	char *buffer = nullptr;
+	{
+		FdLimit limit;
+		EXPECT_EQ(socket_request(kZistad, "get_clients", nullptr), -EMFILE);
+		EXPECT_EQ(socket_request(kZistad, "get_clients", &buffer), -EMFILE);
+		EXPECT_EQ(socket_request_json(kZistad, "get_clients"), nullptr);
+	}
+	EXPECT_EQ(buffer, nullptr);
+	ExpectNoDescriptorLeft();
+}
+
+} // namespace
