@@ -58,8 +58,8 @@ int oi(DaemonState *state) {
 }
 
 bool success_exit(const char *path, ...) {
-	// The argument vector is built before forking: the child of a process
-	// may only call async-signal-safe functions, which malloc is not.
+	// The argument vector is built before the child starts: the child may
+	// only exec or exit.
 	va_list ap;
 	va_start(ap, path);
 	size_t count = 0;
@@ -76,14 +76,20 @@ bool success_exit(const char *path, ...) {
 		va_end(ap);
 	}
 
-	pid_t child = fork();
+	// vfork: the child only execs or exits, so it need not copy this
+	// process's page tables, and this process's later writes then do not
+	// each fault on pages shared copy-on-write with a child long gone.
+	// For a caller with a large heap that copy costs more than the
+	// script itself.
+	char *const *args = argv.get();
+	pid_t child = vfork();
 	if (child < 0)
 		return false;
 	if (child == 0) {
-		if (argv)
-			execv(path, argv.get());
+		if (args != nullptr)
+			execv(path, args);
 		// _exit, not exit: exit would flush the parent's unflushed stdio
-		// buffers a second time from this copy of them.
+		// buffers from the child.
 		_exit(1);
 	}
 	int status = 0;

@@ -3,7 +3,15 @@
 #ifndef TARVIK_INTERNAL_H
 #define TARVIK_INTERNAL_H
 
+#include <json-c/json.h>
+#include <stddef.h>
+#include <stdio.h>
+
+#include <memory>
+
 #include "tarvik.h"
+
+struct sockaddr_ll;
 
 namespace tarvik {
 
@@ -30,6 +38,53 @@ void finish_raw(uclient *cl);
 // Releases a BodyBuffer record and whatever chunks it still holds (all of
 // them when it was never joined, none after joining). NULL is allowed.
 void body_buffer_free(BodyBuffer *body);
+
+// ---- neighbour tables -----------------------------------------------
+
+// The olsrd NeighbourTable of a "links" answer (borrowed; NULL allowed),
+// keyed by the MAC texts that resolve_mac finds in `arp` (borrowed; a
+// probe result is appended when `probe` is nonzero). NULL when the answer
+// has no "links" array, holds a null link, or memory runs out.
+json_object *olsr1_neigh_table(json_object *answer, ArpEntry *arp, int probe);
+// The olsrd2 NeighbourTable of a "nhdpinfo jsonraw link" answer
+// (borrowed; NULL allowed); NULL as for olsr1_neigh_table.
+json_object *olsr2_neigh_table(json_object *answer);
+// A new double holding `value` that serialises as null when it is not
+// finite (JSON has no text for infinities and NaN); NULL when memory runs
+// out.
+json_object *new_metric_double(double value);
+
+// ---- MAC resolution ---------------------------------------------------
+
+// The bound on the wait for an ARP reply: one deadline per probe.
+constexpr int kArpProbeTimeoutMs = 1000;
+// The bytes of an ARP frame that are sent and read (Ethernet + ARP).
+constexpr size_t kArpFrameLength = 42;
+// The buffer an ARP frame is built or received in.
+constexpr size_t kArpFrameBuffer = 60;
+
+struct ArpListFree {
+	void operator()(ArpEntry *list) const { cleanup_arp_cache(list); }
+};
+// An ARP list, freed with cleanup_arp_cache.
+using ArpListPtr = std::unique_ptr<ArpEntry, ArpListFree>;
+
+// The entries of an ARP table text in the form of /proc/net/arp (a header
+// line, then one row per entry), read from `table`, in row order; NULL
+// when there is no row. The caller closes `table`.
+ArpEntry *parse_arp_table(FILE *table);
+// Interprets a received frame of `length` bytes: when it is an ARP reply
+// of at least kArpFrameLength bytes, fills entry->ip and entry->mac from
+// its sender and returns 0; otherwise -1 with the entry untouched.
+int arp_reply_from_frame(const uint8_t *frame, size_t length, ArpEntry *entry);
+// Builds the ARP request for `dst_ip` from `src_mac`/`src_ip` (network
+// byte order) in `frame` (kArpFrameBuffer bytes, cleared first).
+void build_arp_request(uint8_t *frame, const uint8_t *src_mac, uint32_t src_ip,
+                       uint32_t dst_ip);
+// The link-layer address that the request is sent to on `ifindex`.
+void arp_request_address(sockaddr_ll *addr, int ifindex, const uint8_t *src_mac);
+// test_arping with the bound on the wait as a parameter.
+ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms);
 
 } // namespace tarvik
 

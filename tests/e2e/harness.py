@@ -275,3 +275,62 @@ class LocalPort:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class VethPeer:
+    """A veth pair: `local` in this namespace, `peer` in the new network
+    namespace `netns` (one per pair), where its kernel answers ARP for
+    `peer_ip`.
+    Addresses are CIDR texts (None: no address); MACs are set when given.
+    Use it in `with`; leaving removes the pair and the namespace."""
+
+    def __init__(self, local="mesh0", peer="peer0", local_ip="192.0.2.1/24",
+                 peer_ip="192.0.2.2/24", local_mac=None, peer_mac=None, netns="peer"):
+        self.local, self.netns = local, netns
+        cmds = [f"ip netns add {netns}",
+                f"ip link add dev {local} type veth peer name {peer}",
+                f"ip link set dev {peer} netns {netns}"]
+        if local_mac:
+            cmds.append(f"ip link set dev {local} address {local_mac}")
+        if peer_mac:
+            cmds.append(f"ip -n {netns} link set dev {peer} address {peer_mac}")
+        if local_ip:
+            cmds.append(f"ip addr add {local_ip} dev {local}")
+        if peer_ip:
+            cmds.append(f"ip -n {netns} addr add {peer_ip} dev {peer}")
+        cmds += [f"ip link set dev {local} up", f"ip -n {netns} link set dev {peer} up"]
+        try:
+            for c in cmds:
+                sh(c)
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                with open(f"/sys/class/net/{local}/carrier") as f:
+                    if f.read().strip() == "1":
+                        break
+                time.sleep(0.01)
+        except Exception:
+            self.remove()
+            raise
+
+    def remove(self):
+        sh(f"ip link del dev {self.local} 2>/dev/null; ip netns del {self.netns} 2>/dev/null",
+           check=False)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.remove()
+
+
+def arp_permanent(ip, mac, dev):
+    """A permanent entry of the kernel's ARP table (/proc/net/arp)."""
+    sh(f"ip neigh replace {ip} lladdr {mac} dev {dev} nud permanent")
+
+
+def strict_json(text):
+    """Parses `text` as JSON proper: NaN and Infinity are refused, as the
+    mesh's collectors refuse them."""
+    def refuse(name):
+        raise ValueError(f"not JSON: {name}")
+    return json.loads(text, parse_constant=refuse)

@@ -1,0 +1,101 @@
+// The neighbours document: the merged neighbour table of both routing
+// daemons, regrouped under the hardware address of the local interface
+// on which each neighbour was seen. The records are shared, not copied.
+#include <json-c/json.h>
+#include <string.h>
+
+#include <utility>
+
+#include "holders.h"
+#include "plovanutil.h"
+#include "providers.h"
+#include "tarvik.h"
+
+using tarvik::JsonPtr;
+using tarvik::TextPtr;
+
+namespace {
+
+// The hardware addresses looked up during one call, by interface name:
+// many neighbours share an interface, and each lookup reads sysfs. The
+// names are borrowed from the merged table, which outlives the cache.
+class AddressCache {
+public:
+	// The address text of `ifname`, NULL when it has none; owned by the
+	// cache.
+	const char *get(const char *ifname) {
+		for (size_t i = 0; i < used_; i++)
+			if (strcmp(slots_[i].ifname, ifname) == 0)
+				return slots_[i].address.get();
+		TextPtr address(plovanutil_get_interface_address(ifname));
+		if (used_ == kSlots) { // more interfaces than slots: look up each time
+			overflow_ = std::move(address);
+			return overflow_.get();
+		}
+		slots_[used_].ifname = ifname;
+		slots_[used_].address = std::move(address);
+		return slots_[used_++].address.get();
+	}
+
+private:
+	static constexpr size_t kSlots = 16;
+	struct Slot {
+		const char *ifname = nullptr;
+		TextPtr address;
+	};
+	Slot slots_[kSlots];
+	size_t used_ = 0;
+	TextPtr overflow_;
+};
+
+// The member `key` of `object`, added as an empty object when absent;
+// NULL when it cannot be added (or holds something else).
+json_object *object_member(json_object *object, const char *key) {
+	json_object *member = nullptr;
+	if (json_object_object_get_ex(object, key, &member))
+		return json_object_is_type(member, json_type_object) ? member : nullptr;
+	member = json_object_new_object();
+	if (member == nullptr)
+		return nullptr;
+	if (json_object_object_add(object, key, member) != 0) {
+		json_object_put(member);
+		return nullptr;
+	}
+	return member;
+}
+
+} // namespace
+
+json_object *provider_neighbours(void) {
+	JsonPtr doc(json_object_new_object());
+	if (!doc)
+		return nullptr;
+	json_object *batadv = object_member(doc.get(), "batadv");
+	if (batadv == nullptr)
+		return nullptr;
+	JsonPtr merged(get_merged_neighs());
+	if (!merged)
+		return nullptr;
+	AddressCache addresses;
+	json_object_object_foreach(merged.get(), mac, record) {
+		json_object *ifname = nullptr;
+		if (!json_object_object_get_ex(record, "ifname", &ifname) ||
+		    !json_object_is_type(ifname, json_type_string))
+			continue;
+		const char *address = addresses.get(json_object_get_string(ifname));
+		if (address == nullptr)
+			continue;
+		// Memory running out here gives no document rather than one that
+		// silently lacks neighbours.
+		json_object *interface = object_member(batadv, address);
+		json_object *neighbours =
+		    interface != nullptr ? object_member(interface, "neighbours") : nullptr;
+		if (neighbours == nullptr)
+			return nullptr;
+		if (json_object_object_add(neighbours, mac, json_object_get(record)) != 0) {
+			json_object_put(record);
+			return nullptr;
+		}
+	}
+	return doc.release();
+}

@@ -1,0 +1,239 @@
+// The ARP probe on a real link: this namespace's end "a" (192.0.2.1) of a
+// veth pair whose other end "b" (192.0.2.2, MAC 02:1A:11:F0:0A:0B) lives
+// in the namespace "peer", where the kernel answers ARP requests and a
+// script sends the foreign frames that the probe has to pass over.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "internal.h"
+#include "tarvik.h"
+#include "test_support.h"
+
+using testing_support::Process;
+using testing_support::run_command;
+using testing_support::source_path;
+using tarvik::ArpListPtr;
+
+namespace {
+
+constexpr const char kPeerMac[] = "02:1a:11:f0:0a:0b";
+constexpr const char kLive[] = "192.0.2.2";
+constexpr const char kDead[] = "192.0.2.9";
+
+double now_s() {
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+void sh(const std::string &command) {
+	int status = -1;
+	std::string out = run_command(command + " 2>&1", &status);
+	ASSERT_EQ(status, 0) << command << ": " << out;
+}
+
+ArpEntry *entry(const char *ip, const char *mac, const char *device) {
+	auto *e = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
+	snprintf(e->ip, sizeof e->ip, "%s", ip);
+	snprintf(e->mac, sizeof e->mac, "%s", mac);
+	snprintf(e->device, sizeof e->device, "%s", device);
+	return e;
+}
+
+size_t length(const ArpEntry *list) {
+	size_t n = 0;
+	for (; list != nullptr; list = list->next)
+		n++;
+	return n;
+}
+
+class ArpProbe : public testing::Test {
+protected:
+	void SetUp() override {
+		sh("ip netns add peer");
+		sh("ip link add dev a type veth peer name b");
+		sh("ip link set dev b netns peer");
+		sh("ip -n peer link set dev b address 02:1A:11:F0:0A:0B");
+		sh("ip -n peer addr add 192.0.2.2/24 dev b");
+		sh("ip -n peer link set dev b up");
+		sh("ip addr add 192.0.2.1/24 dev a");
+		sh("ip link set dev a up");
+		// Bounded wait for the carrier of the pair.
+		for (int i = 0; i < 200 && testing_support::read_file("/sys/class/net/a/carrier") != "1\n"; i++)
+			usleep(10000);
+		ASSERT_EQ(testing_support::read_file("/sys/class/net/a/carrier"), "1\n");
+	}
+	void TearDown() override {
+		sender_.stop();
+		run_command("ip link del dev a 2>/dev/null; ip netns del peer 2>/dev/null");
+	}
+
+	// Starts sending frames of `kind` from the peer (see arp_frames.py),
+	// and waits until the first of them has arrived here.
+	void start_sender(const std::string &kind, int count, int interval_ms,
+	                  const std::string &sender_ip = "192.0.2.99") {
+		int watch = watch_socket();
+		sender_ = Process({"ip", "netns", "exec", "peer", "python3",
+		                   source_path("tests/support/arp_frames.py"), "b", kind,
+		                   std::to_string(count), std::to_string(interval_ms), sender_ip});
+		pollfd p = {watch, POLLIN, 0};
+		ASSERT_EQ(poll(&p, 1, 5000), 1) << "no frame from the peer's sender";
+		close(watch);
+	}
+
+	// A packet socket on "a" that sees every ARP frame arriving there.
+	static int watch_socket() {
+		int fd = socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK, htons(ETH_P_ARP));
+		sockaddr_ll local = {};
+		local.sll_family = AF_PACKET;
+		local.sll_protocol = htons(ETH_P_ARP);
+		local.sll_ifindex = static_cast<int>(if_nametoindex("a"));
+		EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+		return fd;
+	}
+
+	// The number of frames waiting on a watch socket.
+	static int drain(int fd) {
+		char buf[64];
+		int n = 0;
+		while (recv(fd, buf, sizeof buf, 0) >= 0)
+			n++;
+		return n;
+	}
+
+	Process sender_;
+};
+
+TEST_F(ArpProbe, TheNeighboursKernelAnswers) {
+	double start = now_s();
+	ArpEntry *e = test_arping("a", kLive);
+	double took = now_s() - start;
+	ASSERT_NE(e, nullptr);
+	EXPECT_STREQ(e->mac, kPeerMac);
+	EXPECT_STREQ(e->ip, kLive);
+	EXPECT_STREQ(e->device, "a");
+	EXPECT_EQ(e->next, nullptr);
+	EXPECT_LT(took, 0.9); // the reply ended the wait, not the bound
+	free(e);
+}
+
+TEST_F(ArpProbe, ResolveMacAppendsTheReplyAndFindsItAgainWithoutProbing) {
+	ArpListPtr list(entry("192.0.2.50", "02:00:00:00:00:50", "a"));
+	char *mac = resolve_mac(list.get(), "a", kLive, 1);
+	ASSERT_NE(mac, nullptr);
+	EXPECT_STREQ(mac, kPeerMac);
+	free(mac);
+	ASSERT_EQ(length(list.get()), 2u);
+	EXPECT_STREQ(list->next->ip, kLive);
+
+	// With the peer gone, only the appended entry can answer.
+	sh("ip -n peer link set dev b down");
+	double start = now_s();
+	mac = resolve_mac(list.get(), "a", kLive, 1);
+	ASSERT_NE(mac, nullptr);
+	EXPECT_STREQ(mac, kPeerMac);
+	free(mac);
+	EXPECT_LT(now_s() - start, 0.5);
+	EXPECT_EQ(length(list.get()), 2u);
+}
+
+TEST_F(ArpProbe, ADeadAddressEndsAtTheBound) {
+	testing::internal::CaptureStdout();
+	double start = now_s();
+	ArpEntry *e = test_arping("a", kDead);
+	double took = now_s() - start;
+	EXPECT_EQ(testing::internal::GetCapturedStdout(), ""); // the bound is no message
+	EXPECT_EQ(e, nullptr);
+	EXPECT_GE(took, 0.95);
+	EXPECT_LT(took, 1.8);
+
+	// And through resolve_mac: nothing appended.
+	ArpListPtr list(entry("192.0.2.50", "02:00:00:00:00:50", "a"));
+	EXPECT_EQ(resolve_mac(list.get(), "a", kDead, 1), nullptr);
+	EXPECT_EQ(length(list.get()), 1u);
+}
+
+TEST_F(ArpProbe, ForeignRequestsArePassedOverWithoutExtendingTheBound) {
+	// Another host's requests every 20 ms for 6 s: a wait that started
+	// over with each frame would last as long as they come.
+	start_sender("request", 300, 20);
+	int watch = watch_socket();
+	double start = now_s();
+	ArpEntry *e = tarvik::arp_probe("a", kDead, 600);
+	double took = now_s() - start;
+	EXPECT_EQ(e, nullptr);
+	EXPECT_GE(took, 0.55);
+	EXPECT_LT(took, 1.6);
+	EXPECT_GT(drain(watch), 10) << "the requests did not arrive during the probe";
+	close(watch);
+
+	// The reply of a live neighbour is still found among them.
+	e = tarvik::arp_probe("a", kLive, 600);
+	ASSERT_NE(e, nullptr);
+	EXPECT_STREQ(e->mac, kPeerMac);
+	free(e);
+}
+
+TEST_F(ArpProbe, ShortFramesThatLookLikeRepliesArePassedOver) {
+	start_sender("short", 300, 20);
+	double start = now_s();
+	ArpEntry *e = tarvik::arp_probe("a", kDead, 500);
+	EXPECT_EQ(e, nullptr);
+	EXPECT_LT(now_s() - start, 1.5);
+}
+
+TEST_F(ArpProbe, AReplyFromAnotherHostIsKeptButDoesNotMatch) {
+	start_sender("reply", 300, 20, "192.0.2.60");
+	ArpListPtr list(entry("192.0.2.50", "02:00:00:00:00:50", "a"));
+	EXPECT_EQ(resolve_mac(list.get(), "a", kDead, 1), nullptr);
+	ASSERT_EQ(length(list.get()), 2u);
+	EXPECT_STREQ(list->next->ip, "192.0.2.60");
+	EXPECT_STREQ(list->next->mac, "02:00:00:00:00:99");
+	EXPECT_STREQ(list->next->device, "a");
+}
+
+TEST_F(ArpProbe, AReceiveErrorIsReportedAndTheWaitKeepsItsBound) {
+	// Taking the link down sets an error on the bound probe socket, and no
+	// frame comes after it.
+	Process down({"sh", "-c", "sleep 0.2; ip link set dev a down"});
+	testing::internal::CaptureStderr();
+	double start = now_s();
+	ArpEntry *e = tarvik::arp_probe("a", kDead, 800);
+	double took = now_s() - start;
+	std::string err = testing::internal::GetCapturedStderr();
+	EXPECT_EQ(e, nullptr);
+	EXPECT_NE(err.find("recvfrom(): Network is down\n"), std::string::npos) << err;
+	EXPECT_GE(took, 0.75); // the error did not end the wait
+	EXPECT_LT(took, 1.7);
+}
+
+TEST_F(ArpProbe, ProbeSocketsAreClosedOnEveryPath) {
+	int before = testing_support::open_fd_count();
+	free(test_arping("a", kLive));
+	free(tarvik::arp_probe("a", kDead, 100));
+	testing::internal::CaptureStdout();
+	test_arping("nosuchdev0", kLive);
+	testing::internal::GetCapturedStdout();
+	EXPECT_EQ(testing_support::open_fd_count(), before);
+}
+
+TEST_F(ArpProbe, ADeviceWithoutIpv4AddressIsRefused) {
+	sh("ip addr flush dev a");
+	testing::internal::CaptureStdout();
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(test_arping("a", kLive), nullptr);
+	EXPECT_EQ(testing::internal::GetCapturedStdout(),
+	          "get_if_info failed, interface a not found or no IP set?\n");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "SIOCGIFADDR: Cannot assign requested address\n");
+}
+
+} // namespace
