@@ -6,14 +6,19 @@
 include(CMakePackageConfigHelpers)
 
 # Installed programs and libraries find their libraries beside them.
-set_target_properties(tarvik dravel PROPERTIES
+set_target_properties(tarvik dravel olsr-kavond PROPERTIES
   INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR};$ORIGIN")
+set_target_properties(olsrd_kavond PROPERTIES INSTALL_RPATH "$ORIGIN/..")
 
 install(TARGETS tarvik plovanutil EXPORT tarvikTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/tarvik.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS dravel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS dravel olsr-kavond RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The provider table for the responder: dlopen it and look up
+# "kavond_providers" (providers/kavond_provider.h, installed beside).
+install(TARGETS olsrd_kavond LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kavond)
+install(FILES ${CMAKE_SOURCE_DIR}/providers/kavond_provider.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(EXPORT tarvikTargets NAMESPACE tarvik::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarvik)

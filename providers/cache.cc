@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "holders.h"
+#include "json_output.h"
 #include "providers.h"
 
 using namespace tarvik;
@@ -85,6 +86,9 @@ json_object *update_cache_file(const char *path, const char *name, int fallback)
 	json_object *doc = json_object_from_fd(fileno(fp));
 	if (fo != nullptr && doc != nullptr) {
 		int fd = fileno(fo);
+		// Stored as this program prints documents: compact, and with
+		// non-finite numbers as null.
+		json_output_null_nonfinite(doc);
 		if (ftruncate(fd, 0) != 0)
 			fprintf(stderr, "Failed to truncate %s: %s\n", path, strerror(errno));
 		else if (json_object_to_fd(fd, doc, JSON_C_TO_STRING_PLAIN) < 0)

@@ -32,7 +32,9 @@ class Install(unittest.TestCase):
         for path in ["include/tarvik.h", "lib/pkgconfig/tarvik.pc",
                      "lib/cmake/tarvik/tarvikConfig.cmake",
                      "lib/cmake/tarvik/tarvikConfigVersion.cmake",
-                     "lib/cmake/tarvik/tarvikTargets.cmake", "bin/dravel"]:
+                     "lib/cmake/tarvik/tarvikTargets.cmake", "bin/dravel",
+                     "bin/olsr-kavond", "lib/kavond/olsrd-kavond.so",
+                     "include/kavond_provider.h"]:
             self.assertTrue(os.path.exists(os.path.join(PREFIX, path)), path)
 
     def test_pkg_config_consumer(self):
@@ -52,6 +54,13 @@ class Install(unittest.TestCase):
              "-DCMAKE_PREFIX_PATH=" + PREFIX, "-DCMAKE_BUILD_RPATH=" + self.lib], timeout=120)
         run(["cmake", "--build", build], timeout=120)
         self.assertEqual(run([os.path.join(build, "consumer")]).stdout, EXPECTED)
+
+    def test_installed_module_loads_from_the_prefix(self):
+        # dlopen resolves the module's libraries from the prefix alone.
+        code = ("import ctypes,sys; m=ctypes.CDLL(sys.argv[1]); "
+                "print(ctypes.cast(m.kavond_providers, ctypes.POINTER(ctypes.c_char_p))[0].decode())")
+        out = run(["python3", "-c", code, os.path.join(PREFIX, "lib/kavond/olsrd-kavond.so")]).stdout
+        self.assertEqual(out, "nodeinfo\n")
 
     def test_installed_dravel_runs_from_the_prefix(self):
         proc = run([os.path.join(PREFIX, "bin/dravel")], check=False)

@@ -1,0 +1,114 @@
+"""The refresh command olsr-kavond, installed as /usr/bin/olsr-kavond: it
+prints each document as dravel computes it, and --update stores that
+document in the cache file that the provider table reads."""
+import os
+import shutil
+import unittest
+
+from harness import (BUILD_DIR, SandboxTest, VethPeer, arp_permanent, init_exit, olsrd,
+                     olsrd2, parse_driver_output, run, run_dravel, site_config, strict_json)
+
+COMMAND = "/usr/bin/olsr-kavond"
+NAMES = ["nodeinfo", "statistics", "neighbours"]
+
+OLSRD = {
+    "version": {"version": {"version": "0.9.8"}},
+    "plugins": {"plugins": []},
+    "interfaces": {"interfaces": [
+        {"name": "mesh0", "configured": True,
+         "olsrInterface": {"up": True, "ipAddress": "192.0.2.1", "mode": "mesh"}}]},
+    # linkQuality 0: an "etx" of infinity, which JSON can only carry as null.
+    "links": {"links": [
+        {"ifName": "mesh0", "remoteIP": "192.0.2.2", "linkQuality": 0,
+         "neighborLinkQuality": 0.5}]},
+}
+OLSRD2 = {
+    "systeminfo jsonraw version": {"version": [{"version_text": "v2"}]},
+    "olsrv2info jsonraw originator": {"originator": [{"originator": "192.0.2.1"}]},
+    "nhdpinfo jsonraw interface": {"interface": [
+        {"if": "mesh0", "if_mac": "02:00:00:00:01:01", "if_bindto_v4": "192.0.2.1",
+         "if_bindto_v6": "-"}]},
+    "nhdpinfo jsonraw link": {"link": [
+        {"if": "mesh0", "link_vtime": 4.0, "neighbor_originator": "192.0.2.2",
+         "link_mac": "02:00:00:00:01:02"}]},
+}
+
+
+def cache_file(name):
+    return f"/tmp/olsrd-kavond-{name}.json"
+
+
+class Refresh(SandboxTest):
+    @classmethod
+    def setUpClass(cls):
+        shutil.copy(os.path.join(BUILD_DIR, "providers", "olsr-kavond"), COMMAND)
+
+    def setUp(self):
+        super().setUp()
+        for name in NAMES:
+            if os.path.exists(cache_file(name)):
+                os.remove(cache_file(name))
+        site_config(v1=True, v2=True)
+        init_exit("olsrd", 0)
+        init_exit("olsrd2", 0)
+        self.veth = VethPeer(local_mac="02:00:00:00:01:01", peer_mac="02:00:00:00:01:02")
+        self.addCleanup(self.veth.remove)
+        arp_permanent("192.0.2.2", "02:00:00:00:01:02", "mesh0")
+
+    def test_prints_and_stores_what_dravel_prints(self):
+        with olsrd(OLSRD), olsrd2(OLSRD2):
+            lines, proc = run_dravel()
+            self.assertEqual(proc.returncode, 0)
+            for name in NAMES:
+                with self.subTest(name=name):
+                    printed = run([COMMAND, name])
+                    self.assertEqual(printed.stdout, lines["provider_" + name])
+                    self.assertEqual(printed.stderr, "")
+                    stored = run([COMMAND, "--update", name])
+                    self.assertEqual(stored.stdout, "")
+                    with open(cache_file(name)) as f:
+                        self.assertEqual(f.read(), lines["provider_" + name])
+        neighbours = strict_json(lines["provider_neighbours"])
+        record = neighbours["batadv"]["02:00:00:00:01:01"]["neighbours"]["02:00:00:00:01:02"]
+        self.assertIsNone(record["etx"], "the mean of 4.0 and infinity is written as null")
+        self.assertEqual(record["tq"], 0.0)
+
+    def test_update_keeps_the_cache_when_the_provider_fails(self):
+        with open(cache_file("neighbours"), "w") as f:
+            f.write('{"batadv":{"old":{}}}')
+        # olsrd2 is flagged running but does not answer: no neighbours.
+        with olsrd(OLSRD):
+            printed = run([COMMAND, "neighbours"], check=False)
+            self.assertEqual(printed.returncode, 1)
+            self.assertEqual(printed.stdout, "")
+            self.assertEqual(printed.stderr.count("\n"), 1, printed.stderr)
+            stored = run([COMMAND, "--update", "neighbours"], check=False)
+            self.assertNotEqual(stored.returncode, 0)
+        with open(cache_file("neighbours")) as f:
+            self.assertEqual(f.read(), '{"batadv":{"old":{}}}')
+
+    def test_unknown_name_and_usage(self):
+        unknown = run([COMMAND, "weather"], check=False)
+        self.assertEqual(unknown.returncode, 1)
+        self.assertEqual(unknown.stdout, "")
+        self.assertEqual(unknown.stderr, 'olsr-kavond: unknown provider "weather"\n')
+        self.assertFalse(os.path.exists(cache_file("weather")))
+        for args in ([], ["--update"], ["a", "b"], ["--update", "nodeinfo", "x"]):
+            usage = run([COMMAND, *args], check=False)
+            self.assertEqual(usage.returncode, 2, args)
+            self.assertEqual(usage.stderr.count("\n"), 1, args)
+
+    def test_driver_reads_the_cache_through_make_safe(self):
+        with open(cache_file("n"), "w") as f:
+            f.write('{"cached":[1,2]}')
+        try:
+            lines, _ = run_dravel()
+            self.assertEqual(lines["make_safe"], '{"cached":[1,2]}')
+        finally:
+            os.remove(cache_file("n"))
+        lines, _ = run_dravel()
+        self.assertEqual(lines["make_safe"], "failed")
+
+
+if __name__ == "__main__":
+    unittest.main()
