@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks inside the sandbox; prints their figures.
-#   bench.sh [NAME...]    (default: every bench program)
+#   bench.sh [NAME...]    (default: every bench program and script)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$top/scripts/deps.sh"
@@ -8,9 +8,14 @@ command -v curl >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y 
 "$top/scripts/build.sh" "$top/build" >/dev/null
 names=("$@")
 if [[ ${#names[@]} -eq 0 ]]; then
-	names=($(cd "$top/build/bench" && ls -1 | grep -E "_bench$"))
+	names=($(cd "$top/build/bench" && ls -1 | grep -E "_bench$") \
+		$(cd "$top/bench" && ls -1 | grep -E "_bench\.py$"))
 fi
 for name in "${names[@]}"; do
 	echo "== $name"
-	"$top/tests/sandbox/sandbox" "$top/build/bench/$name"
+	if [[ $name == *.py ]]; then
+		"$top/tests/sandbox/sandbox" python3 "$top/bench/$name" "$top/build"
+	else
+		"$top/tests/sandbox/sandbox" "$top/build/bench/$name"
+	fi
 done
