@@ -50,7 +50,7 @@ bool json_number_text(const char *p) {
 	return *p == '\0';
 }
 
-int mark_nonfinite(json_object *value, int, json_object *, const char *, size_t *, void *) {
+int mark_unwritable(json_object *value, int, json_object *, const char *, size_t *, void *) {
 	if (!json_object_is_type(value, json_type_double))
 		return JSON_C_VISIT_RETURN_CONTINUE;
 	// A parsed number carries its text to be written back as it came, and
@@ -70,7 +70,7 @@ int mark_nonfinite(json_object *value, int, json_object *, const char *, size_t 
 
 void json_output_null_nonfinite(json_object *doc) {
 	if (doc != nullptr)
-		json_c_visit(doc, 0, mark_nonfinite, nullptr);
+		json_c_visit(doc, 0, mark_unwritable, nullptr);
 }
 
 const char *json_output_text(json_object *doc) {
