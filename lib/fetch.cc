@@ -270,7 +270,9 @@ const char *uclient_get_errmsg(int code) {
 	if (code & FETCH_ERR_HTTP) {
 		// The text is cut at 15 characters, as callers of this buffer expect.
 #pragma GCC diagnostic push
+#if !defined(__clang__) // clang has no such warning, and warns of the name
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 		snprintf(http_error, sizeof http_error, "HTTP error %d", code & ~FETCH_ERR_HTTP);
 #pragma GCC diagnostic pop
 		return http_error;

@@ -66,18 +66,17 @@ json_object *object_member(json_object *object, const char *key) {
 
 } // namespace
 
-json_object *provider_neighbours(void) {
+json_object *neighbours_from_merged(json_object *merged) {
 	JsonPtr doc(json_object_new_object());
 	if (!doc)
 		return nullptr;
 	json_object *batadv = object_member(doc.get(), "batadv");
 	if (batadv == nullptr)
 		return nullptr;
-	JsonPtr merged(get_merged_neighs());
-	if (!merged)
-		return nullptr;
+	if (!json_object_is_type(merged, json_type_object))
+		return doc.release();
 	AddressCache addresses;
-	json_object_object_foreach(merged.get(), mac, record) {
+	json_object_object_foreach(merged, mac, record) {
 		json_object *ifname = nullptr;
 		if (!json_object_object_get_ex(record, "ifname", &ifname) ||
 		    !json_object_is_type(ifname, json_type_string))
@@ -98,4 +97,13 @@ json_object *provider_neighbours(void) {
 		}
 	}
 	return doc.release();
+}
+
+json_object *provider_neighbours(void) {
+	JsonPtr merged(get_merged_neighs());
+	if (!merged)
+		return nullptr;
+	// The document takes its own reference to each record it places, so
+	// the merged table can go as soon as the records are regrouped.
+	return neighbours_from_merged(merged.get());
 }

@@ -31,6 +31,11 @@ void add_if_nonempty(json_object *object, const char *key, json_object *array);
 
 // The neighbours document, or NULL when the merged table cannot be had.
 json_object *provider_neighbours(void);
+// The neighbours document of the merged table `merged` (only read; an
+// object, else the document has no neighbours): each record with an
+// "ifname" text whose interface has a hardware address, shared under that
+// address. NULL when memory runs out.
+json_object *neighbours_from_merged(json_object *merged);
 
 // ---- statistics -------------------------------------------------------
 

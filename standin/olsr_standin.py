@@ -17,6 +17,13 @@ object with "$"-keys that shapes the response by hand:
     {"$headers": [["K", "V"], ...]}   extra response headers
     {"$no_length": true}              no Content-Length; closes after body
     {"$chunked": true}                chunked transfer encoding
+    {"$length": "TEXT"}               Content-Length header TEXT as given
+                                      (a lie of any kind) instead of the
+                                      body's length; closes after the body
+    {"$hang": SECONDS}                read the request, answer nothing,
+                                      close after SECONDS
+An answer under the command "*" serves every command that has none of
+its own.
 Commands that begin with "fault/" need no answer: they provoke the faults
 that a client must survive (see FAULTS below). The answers file is read
 again for every request, so a test can change answers while it runs.
@@ -131,6 +138,8 @@ class Handler(socketserver.BaseRequestHandler):
             return self.fault(command[len("fault/"):].split("/"))
         answers = self.server.load_answers()
         if command not in answers:
+            command = "*"
+        if command not in answers:
             return self.send(404, b"unknown command")
         return self.answer(answers[command])
 
@@ -144,6 +153,13 @@ class Handler(socketserver.BaseRequestHandler):
             else:
                 body = b"error" if status != 200 else b"{}"
             headers = [tuple(h) for h in spec.get("$headers", [])]
+            if "$hang" in spec:
+                time.sleep(float(spec["$hang"]))
+                return False
+            if "$length" in spec:
+                self.send(status, body, headers + [("Content-Length", spec["$length"])],
+                          length=False)
+                return False
             if spec.get("$chunked"):
                 return self.send_chunked(body)
             if spec.get("$no_length"):

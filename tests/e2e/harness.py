@@ -7,6 +7,7 @@ environment that CTest sets (TARVIK_SOURCE_DIR, TARVIK_BUILD_DIR, DRAVEL).
 """
 import json
 import os
+import re
 import socket
 import subprocess
 import time
@@ -122,8 +123,11 @@ def sh(command, check=True):
 
 
 def run_dravel(timeout=60, env=None):
-    """Runs dravel; returns (lines as {label: text after ": "}, completed)."""
+    """Runs dravel; returns (lines as {label: text after ": "}, completed).
+    A run that ends in a sanitizer report (sanitizer build) or dies by a
+    signal fails the calling test here, whatever the test checks next."""
     proc = run([DRAVEL], timeout=timeout, env=env, check=False)
+    check_no_crash(proc)
     return parse_driver_output(proc.stdout), proc
 
 
@@ -334,3 +338,31 @@ def strict_json(text):
     def refuse(name):
         raise ValueError(f"not JSON: {name}")
     return json.loads(text, parse_constant=refuse)
+
+
+# ---- sanitizer reports ----------------------------------------------------
+
+# The first line of a report of AddressSanitizer, LeakSanitizer or
+# UndefinedBehaviorSanitizer (a sanitizer build of a program).
+_SANITIZER_REPORT = re.compile(
+    r"^(==\d+==ERROR: \w+Sanitizer|SUMMARY: \w+Sanitizer|\S+: runtime error: )", re.M)
+
+
+def sanitizer_report(stderr):
+    """The first line of a sanitizer report in `stderr`, or None."""
+    m = _SANITIZER_REPORT.search(stderr or "")
+    if m is None:
+        return None
+    end = stderr.find("\n", m.start())
+    return stderr[m.start():end if end >= 0 else len(stderr)]
+
+
+def check_no_crash(proc):
+    """Raises AssertionError when the completed program `proc` (run with
+    its stderr captured as text) printed a sanitizer report or was ended by
+    a signal (an abort or a crash)."""
+    report = sanitizer_report(proc.stderr)
+    if report is not None:
+        raise AssertionError(f"{proc.args[0]}: sanitizer report: {report}\n{proc.stderr}")
+    if proc.returncode < 0:
+        raise AssertionError(f"{proc.args[0]}: ended by signal {-proc.returncode}\n{proc.stderr}")

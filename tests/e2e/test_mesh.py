@@ -16,7 +16,7 @@ import sys
 import unittest
 from collections import Counter
 
-from harness import BUILD_DIR, DRAVEL, SOURCE_DIR, parse_driver_output
+from harness import BUILD_DIR, DRAVEL, SOURCE_DIR, check_no_crash, parse_driver_output
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
 import mesh  # noqa: E402  (scripts/mesh.py)
@@ -85,6 +85,7 @@ class MeshTest(unittest.TestCase):
 
     def lines(self, node):
         proc = self.runs[node][0]
+        check_no_crash(proc)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         return parse_driver_output(proc.stdout)
 

@@ -352,6 +352,15 @@ TEST(JsonOutput, NonFiniteNumbersFromAnywhereAreWrittenAsNull) {
 	EXPECT_STREQ(json_object_to_json_string_ext(member(doc.get(), "a"), 0), "1.5");
 }
 
+TEST(JsonOutput, NumbersParsedInFormsJsonLacksAreWrittenFromTheirValue) {
+	// json-c's parser takes "1." and "-0." and would write them back as
+	// they came; the valid forms of the same answer keep their own text.
+	JsonPtr doc = parse(R"({"a":1.,"b":[-0.,2.50,1E5,-1.5e-3],"c":{"version":7.}})");
+	EXPECT_EQ(text(doc.get()), R"({"a":1.0,"b":[-0.0,2.50,1E5,-1.5e-3],"c":{"version":7.0}})");
+	EXPECT_STREQ(json_object_to_json_string_ext(doc.get(), 0),
+	             R"({"a":1.0,"b":[-0.0,2.50,1E5,-1.5e-3],"c":{"version":7.0}})");
+}
+
 TEST(JsonOutput, NullAndPlainValues) {
 	EXPECT_EQ(text(nullptr), "null");
 	JsonPtr d(json_object_new_double(NAN));
