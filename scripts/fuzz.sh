@@ -8,7 +8,13 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-30}
 shift || true
 "$top/scripts/deps.sh"
-command -v clang++ >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev
+# clang and its libFuzzer runtime.
+for p in clang libclang-rt-14-dev; do
+	if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang libclang-rt-14-dev
+		break
+	fi
+done
 build=$top/build-fuzz
 CC=clang CXX=clang++ "$top/scripts/build.sh" "$build" -DTARVIK_FUZZ=ON \
 	-DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_BENCH=OFF >/dev/null
