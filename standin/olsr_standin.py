@@ -143,29 +143,29 @@ class Handler(socketserver.BaseRequestHandler):
             return self.send(404, b"unknown command")
         return self.answer(answers[command])
 
-    def answer(self, spec):
-        if isinstance(spec, dict) and any(k.startswith("$") for k in spec):
-            status = spec.get("$status", 200)
-            if "$raw" in spec:
-                body = spec["$raw"].encode()
-            elif "$json" in spec:
-                body = json.dumps(spec["$json"], separators=(",", ":")).encode()
+    def answer(self, given):
+        if isinstance(given, dict) and any(k.startswith("$") for k in given):
+            status = given.get("$status", 200)
+            if "$raw" in given:
+                body = given["$raw"].encode()
+            elif "$json" in given:
+                body = json.dumps(given["$json"], separators=(",", ":")).encode()
             else:
                 body = b"error" if status != 200 else b"{}"
-            headers = [tuple(h) for h in spec.get("$headers", [])]
-            if "$hang" in spec:
-                time.sleep(float(spec["$hang"]))
+            headers = [tuple(h) for h in given.get("$headers", [])]
+            if "$hang" in given:
+                time.sleep(float(given["$hang"]))
                 return False
-            if "$length" in spec:
-                self.send(status, body, headers + [("Content-Length", spec["$length"])],
+            if "$length" in given:
+                self.send(status, body, headers + [("Content-Length", given["$length"])],
                           length=False)
                 return False
-            if spec.get("$chunked"):
+            if given.get("$chunked"):
                 return self.send_chunked(body)
-            if spec.get("$no_length"):
+            if given.get("$no_length"):
                 return self.send(status, body, headers, length=False, close=True)
             return self.send(status, body, headers)
-        body = json.dumps(spec, separators=(",", ":")).encode()
+        body = json.dumps(given, separators=(",", ":")).encode()
         return self.send(200, body, [("Content-Type", "application/json")])
 
     def fault(self, parts):
