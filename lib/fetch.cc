@@ -82,14 +82,24 @@ void fetch_stop(uclient *cl, int code) {
 
 void fetch_data_read(uclient *cl) { get_all_data_process(cl, query_of(cl)->body); }
 
+namespace {
+
+// Joins the QueryResult's body; on failure notes 35 in the QueryResult.
+bool join_body(QueryResult *res, char **text, int *length) {
+	if (get_all_data_finalize(res->body, text, length) == 0)
+		return true;
+	res->error = FETCH_ERR_SIZE;
+	return false;
+}
+
+} // namespace
+
 void finish_json(uclient *cl) {
 	QueryResult *res = query_of(cl);
 	char *joined = nullptr;
 	int length = 0;
-	if (get_all_data_finalize(res->body, &joined, &length) != 0) {
-		res->error = FETCH_ERR_SIZE;
+	if (!join_body(res, &joined, &length))
 		return;
-	}
 	TextPtr text(joined);
 	if (text.get()[0] != '{') {
 		res->error = FETCH_ERR_NOT_JSON;
@@ -102,10 +112,8 @@ void finish_raw(uclient *cl) {
 	QueryResult *res = query_of(cl);
 	char *joined = nullptr;
 	int length = 0;
-	if (get_all_data_finalize(res->body, &joined, &length) != 0) {
-		res->error = FETCH_ERR_SIZE;
+	if (!join_body(res, &joined, &length))
 		return;
-	}
 	res->value = joined;
 	res->length = length;
 }

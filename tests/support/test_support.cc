@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -186,6 +188,21 @@ FdLimit::~FdLimit() {
 	getrlimit(RLIMIT_NOFILE, &limit);
 	limit.rlim_cur = static_cast<rlim_t>(saved_);
 	setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void must_run(const std::string &command) {
+	int status = -1;
+	std::string out = run_command(command + " 2>&1", &status);
+	EXPECT_EQ(status, 0) << command << ": " << out;
+}
+
+ArpEntry *arp_entry(const char *ip, const char *mac, const char *device, ArpEntry *next) {
+	auto *e = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
+	snprintf(e->ip, sizeof e->ip, "%s", ip);
+	snprintf(e->mac, sizeof e->mac, "%s", mac);
+	snprintf(e->device, sizeof e->device, "%s", device);
+	e->next = next;
+	return e;
 }
 
 } // namespace testing_support

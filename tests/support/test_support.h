@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include "tarvik.h"
+
 #include <string>
 #include <vector>
 
@@ -60,6 +62,14 @@ int open_fd_count();
 // Runs a shell command; its standard output, and its exit status in
 // `*status` when given.
 std::string run_command(const std::string &command, int *status = nullptr);
+
+// Runs a shell command that must succeed; a failure (with its output)
+// fails the current test.
+void must_run(const std::string &command);
+
+// A new ARP list entry (calloc'd, as the library's own) linked to `next`.
+ArpEntry *arp_entry(const char *ip, const char *mac, const char *device,
+                    ArpEntry *next = nullptr);
 
 // The stand-in zistad (standin/zistad.py) listening at `socket_path` in
 // `mode`, ready when the constructor returns; stopped, and its socket

@@ -18,6 +18,8 @@
 #include "tarvik.h"
 #include "test_support.h"
 
+using testing_support::arp_entry;
+using testing_support::must_run;
 using testing_support::Process;
 using testing_support::run_command;
 using testing_support::source_path;
@@ -35,20 +37,6 @@ double now_s() {
 	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-void sh(const std::string &command) {
-	int status = -1;
-	std::string out = run_command(command + " 2>&1", &status);
-	ASSERT_EQ(status, 0) << command << ": " << out;
-}
-
-ArpEntry *entry(const char *ip, const char *mac, const char *device) {
-	auto *e = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
-	snprintf(e->ip, sizeof e->ip, "%s", ip);
-	snprintf(e->mac, sizeof e->mac, "%s", mac);
-	snprintf(e->device, sizeof e->device, "%s", device);
-	return e;
-}
-
 size_t length(const ArpEntry *list) {
 	size_t n = 0;
 	for (; list != nullptr; list = list->next)
@@ -59,14 +47,14 @@ size_t length(const ArpEntry *list) {
 class ArpProbe : public testing::Test {
 protected:
 	void SetUp() override {
-		sh("ip netns add peer");
-		sh("ip link add dev a type veth peer name b");
-		sh("ip link set dev b netns peer");
-		sh("ip -n peer link set dev b address 02:1A:11:F0:0A:0B");
-		sh("ip -n peer addr add 192.0.2.2/24 dev b");
-		sh("ip -n peer link set dev b up");
-		sh("ip addr add 192.0.2.1/24 dev a");
-		sh("ip link set dev a up");
+		must_run("ip netns add peer");
+		must_run("ip link add dev a type veth peer name b");
+		must_run("ip link set dev b netns peer");
+		must_run("ip -n peer link set dev b address 02:1A:11:F0:0A:0B");
+		must_run("ip -n peer addr add 192.0.2.2/24 dev b");
+		must_run("ip -n peer link set dev b up");
+		must_run("ip addr add 192.0.2.1/24 dev a");
+		must_run("ip link set dev a up");
 		// Bounded wait for the carrier of the pair.
 		for (int i = 0; i < 200 && testing_support::read_file("/sys/class/net/a/carrier") != "1\n"; i++)
 			usleep(10000);
@@ -127,7 +115,7 @@ TEST_F(ArpProbe, TheNeighboursKernelAnswers) {
 }
 
 TEST_F(ArpProbe, ResolveMacAppendsTheReplyAndFindsItAgainWithoutProbing) {
-	ArpListPtr list(entry("192.0.2.50", "02:00:00:00:00:50", "a"));
+	ArpListPtr list(arp_entry("192.0.2.50", "02:00:00:00:00:50", "a"));
 	char *mac = resolve_mac(list.get(), "a", kLive, 1);
 	ASSERT_NE(mac, nullptr);
 	EXPECT_STREQ(mac, kPeerMac);
@@ -136,7 +124,7 @@ TEST_F(ArpProbe, ResolveMacAppendsTheReplyAndFindsItAgainWithoutProbing) {
 	EXPECT_STREQ(list->next->ip, kLive);
 
 	// With the peer gone, only the appended entry can answer.
-	sh("ip -n peer link set dev b down");
+	must_run("ip -n peer link set dev b down");
 	double start = now_s();
 	mac = resolve_mac(list.get(), "a", kLive, 1);
 	ASSERT_NE(mac, nullptr);
@@ -157,7 +145,7 @@ TEST_F(ArpProbe, ADeadAddressEndsAtTheBound) {
 	EXPECT_LT(took, 1.8);
 
 	// And through resolve_mac: nothing appended.
-	ArpListPtr list(entry("192.0.2.50", "02:00:00:00:00:50", "a"));
+	ArpListPtr list(arp_entry("192.0.2.50", "02:00:00:00:00:50", "a"));
 	EXPECT_EQ(resolve_mac(list.get(), "a", kDead, 1), nullptr);
 	EXPECT_EQ(length(list.get()), 1u);
 }
@@ -193,7 +181,7 @@ TEST_F(ArpProbe, ShortFramesThatLookLikeRepliesArePassedOver) {
 
 TEST_F(ArpProbe, AReplyFromAnotherHostIsKeptButDoesNotMatch) {
 	start_sender("reply", 300, 20, "192.0.2.60");
-	ArpListPtr list(entry("192.0.2.50", "02:00:00:00:00:50", "a"));
+	ArpListPtr list(arp_entry("192.0.2.50", "02:00:00:00:00:50", "a"));
 	EXPECT_EQ(resolve_mac(list.get(), "a", kDead, 1), nullptr);
 	ASSERT_EQ(length(list.get()), 2u);
 	EXPECT_STREQ(list->next->ip, "192.0.2.60");
@@ -227,7 +215,7 @@ TEST_F(ArpProbe, ProbeSocketsAreClosedOnEveryPath) {
 }
 
 TEST_F(ArpProbe, ADeviceWithoutIpv4AddressIsRefused) {
-	sh("ip addr flush dev a");
+	must_run("ip addr flush dev a");
 	testing::internal::CaptureStdout();
 	testing::internal::CaptureStderr();
 	EXPECT_EQ(test_arping("a", kLive), nullptr);

@@ -16,8 +16,10 @@
 
 #include "internal.h"
 #include "tarvik.h"
+#include "test_support.h"
 
 using tarvik::ArpListPtr;
+using testing_support::arp_entry;
 
 namespace {
 
@@ -37,14 +39,6 @@ std::vector<const ArpEntry *> entries(const ArpEntry *list) {
 	for (; list != nullptr; list = list->next)
 		out.push_back(list);
 	return out;
-}
-
-ArpEntry *new_entry(const char *ip, const char *mac, const char *device) {
-	auto *e = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
-	snprintf(e->ip, sizeof e->ip, "%s", ip);
-	snprintf(e->mac, sizeof e->mac, "%s", mac);
-	snprintf(e->device, sizeof e->device, "%s", device);
-	return e;
 }
 
 std::string resolved(ArpEntry *list, const char *device, const char *ip) {
@@ -143,8 +137,8 @@ TEST(ArpTable, ReadArpCacheReadsTheKernelTable) {
 // ---- lookups -------------------------------------------------------------
 
 TEST(ResolveMac, MatchesExactIpTextAndDevice) {
-	ArpListPtr list(new_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0"));
-	list->next = new_entry("10.0.0.1", "02:00:00:00:00:11", "mesh1");
+	ArpListPtr list(arp_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0"));
+	list->next = arp_entry("10.0.0.1", "02:00:00:00:00:11", "mesh1");
 	EXPECT_EQ(resolved(list.get(), "mesh1", "10.0.0.1"), "02:00:00:00:00:11");
 	EXPECT_EQ(resolved(list.get(), "mesh0", "10.0.0.1"), "02:00:00:00:00:01");
 	EXPECT_EQ(resolved(list.get(), "mesh2", "10.0.0.1"), "<none>");
@@ -154,7 +148,7 @@ TEST(ResolveMac, MatchesExactIpTextAndDevice) {
 }
 
 TEST(ResolveMac, ReturnsAFullSizeCopyTheCallerOwns) {
-	ArpListPtr list(new_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0"));
+	ArpListPtr list(arp_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0"));
 	char *mac = resolve_mac(list.get(), "mesh0", "10.0.0.1", 0);
 	ASSERT_NE(mac, nullptr);
 	EXPECT_NE(mac, list->mac);
@@ -164,14 +158,14 @@ TEST(ResolveMac, ReturnsAFullSizeCopyTheCallerOwns) {
 }
 
 TEST(ResolveMac, WithoutProbingTheListStaysAsItIs) {
-	ArpListPtr list(new_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0"));
+	ArpListPtr list(arp_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0"));
 	EXPECT_EQ(resolve_mac(list.get(), "mesh0", "10.0.0.2", 0), nullptr);
 	EXPECT_EQ(list->next, nullptr);
 	EXPECT_EQ(resolve_mac(nullptr, "mesh0", "10.0.0.2", 1), nullptr); // empty list: no probe
 }
 
 TEST(ResolveMac, AFailedProbeAppendsNothing) {
-	ArpListPtr list(new_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0"));
+	ArpListPtr list(arp_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0"));
 	testing::internal::CaptureStdout();
 	EXPECT_EQ(resolve_mac(list.get(), "mesh0", "0.0.0.0", 1), nullptr);
 	EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid source IP\n\n");

@@ -17,6 +17,7 @@
 #include "test_support.h"
 
 using tarvik::ArpListPtr;
+using testing_support::arp_entry;
 using tarvik::JsonPtr;
 
 namespace {
@@ -40,20 +41,11 @@ std::string text(json_object *o) { return json_output_text(o); }
 
 json_object *member(json_object *o, const char *key) { return json_object_object_get(o, key); }
 
-ArpEntry *entry(const char *ip, const char *mac, const char *device, ArpEntry *next = nullptr) {
-	auto *e = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
-	snprintf(e->ip, sizeof e->ip, "%s", ip);
-	snprintf(e->mac, sizeof e->mac, "%s", mac);
-	snprintf(e->device, sizeof e->device, "%s", device);
-	e->next = next;
-	return e;
-}
-
 // The ARP list the olsrd walker tests resolve against.
 ArpListPtr arp_list() {
-	return ArpListPtr(entry("10.0.0.1", "02:00:00:00:00:01", "mesh0",
-	                        entry("10.0.0.2", "02:00:00:00:00:02", "mesh0",
-	                              entry("10.0.0.3", "02:00:00:00:00:03", "mesh1"))));
+	return ArpListPtr(arp_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0",
+	                        arp_entry("10.0.0.2", "02:00:00:00:00:02", "mesh0",
+	                              arp_entry("10.0.0.3", "02:00:00:00:00:03", "mesh1"))));
 }
 
 JsonPtr olsr1_table(const char *answer) {
@@ -127,9 +119,9 @@ TEST(Olsr1Table, LinksWithoutTextsOrMacAreLeftOut) {
 }
 
 TEST(Olsr1Table, ALaterLinkOfTheSameMacReplacesTheEarlierInPlace) {
-	ArpListPtr arp(entry("10.0.0.1", "02:00:00:00:00:01", "mesh0",
-	                     entry("10.0.0.2", "02:00:00:00:00:02", "mesh0",
-	                           entry("10.1.0.1", "02:00:00:00:00:01", "mesh1"))));
+	ArpListPtr arp(arp_entry("10.0.0.1", "02:00:00:00:00:01", "mesh0",
+	                     arp_entry("10.0.0.2", "02:00:00:00:00:02", "mesh0",
+	                           arp_entry("10.1.0.1", "02:00:00:00:00:01", "mesh1"))));
 	JsonPtr a = parse(R"({"links":[
 		{"ifName":"mesh0","remoteIP":"10.0.0.1","linkQuality":1,"neighborLinkQuality":1},
 		{"ifName":"mesh0","remoteIP":"10.0.0.2","linkQuality":1,"neighborLinkQuality":1},

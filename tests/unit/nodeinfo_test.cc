@@ -222,11 +222,7 @@ TEST(NodeinfoAddIfNonempty, AddsOnlyArraysWithElements) {
 
 class NodeinfoClasses : public ::testing::Test {
 protected:
-	static void sh(const std::string &command) {
-		int status = -1;
-		run_command(command + " 2>&1", &status);
-		ASSERT_EQ(status, 0) << command;
-	}
+	static void sh(const std::string &command) { testing_support::must_run(command); }
 	void TearDown() override {
 		run_command("ip link del cl-br 2>/dev/null; ip link del cl-a 2>/dev/null; "
 		            "ip link del cl-b 2>/dev/null; ip link del cl-tun 2>/dev/null");
