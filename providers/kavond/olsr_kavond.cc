@@ -6,12 +6,16 @@
 //   olsr-kavond --update NAME   refreshes NAME's cache file (it runs
 //                               "/usr/bin/olsr-kavond NAME" under the
 //                               file's lock), for a periodic job
+//   olsr-kavond --help          prints the usage
 //
-// Exit status 0 when a document was printed or stored; 1 with a one-line
-// message on standard error otherwise; 2 for a usage error.
+// Exit status 0 when a document was printed or stored, or when --update
+// found a refresh of NAME already under way; 1 with a one-line message on
+// standard error otherwise; 2 for a usage error.
+#include <fcntl.h>
 #include <json-c/json.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "json_output.h"
 #include "providers.h"
@@ -36,48 +40,98 @@ const Provider *find(const char *name) {
 	return nullptr;
 }
 
-int usage() {
-	fprintf(stderr, "usage: olsr-kavond [--update] nodeinfo|statistics|neighbours\n");
+const char kUsage[] =
+    "usage: olsr-kavond [--update] nodeinfo|statistics|neighbours\n"
+    "  olsr-kavond NAME            print the document NAME as JSON on standard output\n"
+    "  olsr-kavond --update NAME   refresh NAME's cache file /tmp/olsrd-kavond-NAME.json\n"
+    "                              (nothing is started while a refresh of NAME runs)\n"
+    "documents:\n"
+    "  nodeinfo     software, versions, addresses and interfaces of the node\n"
+    "  statistics   roaming clients and the traffic counters of local-port\n"
+    "  neighbours   the direct mesh neighbours with their link metrics\n";
+
+int usage_error() {
+	fputs("usage: olsr-kavond [--update] nodeinfo|statistics|neighbours (--help for more)\n",
+	      stderr);
 	return 2;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-	bool update = argc == 3 && strcmp(argv[1], "--update") == 0;
-	if ((argc != 2 && !update) || (argc == 2 && argv[1][0] == '-'))
-		return usage();
-	const char *name = argv[argc - 1];
-	const Provider *provider = find(name);
-	if (provider == nullptr) {
-		fprintf(stderr, "olsr-kavond: unknown provider \"%s\"\n", name);
-		return 1;
-	}
-
-	if (update) {
-		char path[40];
-		if (!cache_file_path(name, path))
-			return 1; // cannot happen for the names above
-		json_object *doc = update_cache_file(path, name, 0);
-		if (doc == nullptr) {
-			fprintf(stderr, "olsr-kavond: no %s document was stored\n", name);
-			return 1;
-		}
-		json_object_put(doc);
+// Refreshes NAME's cache file, unless a refresh of it is already under
+// way: a periodic job must not queue one more waiting process each time
+// while a refresh hangs on a daemon that never answers.
+int update(const char *name) {
+	char path[40];
+	if (!cache_file_path(name, path))
+		return 1; // cannot happen for the table's names
+	if (cache_refresh_under_way(path) == 1) {
+		fprintf(stderr, "olsr-kavond: a refresh of %s is already under way\n", name);
 		return 0;
 	}
-
-	json_object *doc = provider->compute();
+	json_object *doc = update_cache_file(path, name, 0);
 	if (doc == nullptr) {
-		fprintf(stderr, "olsr-kavond: the %s provider failed\n", name);
+		fprintf(stderr, "olsr-kavond: no %s document was stored\n", name);
+		return 1;
+	}
+	json_object_put(doc);
+	return 0;
+}
+
+// Computes the document with standard output sent to standard error: the
+// library's messages (ARP probes) and the init scripts it starts write
+// there, and whoever reads this program's standard output (a refresh
+// through a pipe) must get the document alone.
+json_object *compute_quietly(const Provider &provider) {
+	fflush(stdout);
+	int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+	if (saved < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+		if (saved >= 0)
+			close(saved);
+		fprintf(stderr, "olsr-kavond: cannot set standard output aside\n");
+		return nullptr;
+	}
+	json_object *doc = provider.compute();
+	fflush(stdout);
+	bool restored = dup2(saved, STDOUT_FILENO) >= 0;
+	close(saved);
+	if (!restored) {
+		fprintf(stderr, "olsr-kavond: cannot restore standard output\n");
+		json_object_put(doc);
+		return nullptr;
+	}
+	return doc;
+}
+
+int print(const Provider &provider) {
+	json_object *doc = compute_quietly(provider);
+	if (doc == nullptr) {
+		fprintf(stderr, "olsr-kavond: the %s provider failed\n", provider.name);
 		return 1;
 	}
 	const char *text = json_output_text(doc);
 	bool printed = text != nullptr && fputs(text, stdout) >= 0 && fflush(stdout) == 0;
 	json_object_put(doc);
 	if (!printed) {
-		fprintf(stderr, "olsr-kavond: cannot write the %s document\n", name);
+		fprintf(stderr, "olsr-kavond: cannot write the %s document\n", provider.name);
 		return 1;
 	}
 	return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+	if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+		fputs(kUsage, stdout);
+		return fflush(stdout) == 0 ? 0 : 1;
+	}
+	bool updating = argc == 3 && strcmp(argv[1], "--update") == 0;
+	if ((argc != 2 && !updating) || (argc == 2 && argv[1][0] == '-'))
+		return usage_error();
+	const char *name = argv[argc - 1];
+	const Provider *provider = find(name);
+	if (provider == nullptr) {
+		fprintf(stderr, "olsr-kavond: unknown provider \"%s\"\n", name);
+		return 1;
+	}
+	return updating ? update(name) : print(*provider);
 }

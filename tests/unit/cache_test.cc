@@ -2,6 +2,8 @@
 // stand-in refresh command installed at /usr/bin/olsr-kavond in the
 // sandbox), the loadable module, and refreshes racing with readers.
 #include <dlfcn.h>
+#include <signal.h>
+#include <string.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
@@ -220,82 +222,119 @@ TEST_F(CacheTest, RefreshWaitsForTheLockOfAnotherRefresh) {
 	EXPECT_EQ(read_file("/tmp/olsrd-kavond-t.json"), R"({"after":"lock"})");
 }
 
-// Eight refreshes of one name at once, a slow command printing a large
-// document that names its writer throughout, while eight readers read the
-// cache in a loop: readers see nothing or one writer's whole document, the
-// refreshes never overlap, and the file ends as one valid document.
+// A child process running `fn`, which gives its exit status; waited for
+// with a bound, and killed when it outlives it (true: it ended in time
+// with status 0).
+template <class F>
+bool in_child_within(int timeout_ms, F fn) {
+	pid_t pid = fork();
+	if (pid == 0)
+		_exit(fn());
+	for (int waited = 0; waited < timeout_ms; waited += 10) {
+		int status = 0;
+		if (waitpid(pid, &status, WNOHANG) == pid)
+			return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+		usleep(10000);
+	}
+	kill(pid, SIGKILL);
+	waitpid(pid, nullptr, 0);
+	return false;
+}
+
+// Refreshes of one name racing each other and readers of the provider
+// table. Every refresh prints a document of the same length that names its
+// writer on every row, so a reader that got the beginning of one document
+// and the end of another would still parse it. Readers must get either
+// nothing (before the first refresh has landed) or one writer's whole
+// document, and never nothing again once they have had one; the refresh
+// commands never run at the same time.
 TEST_F(CacheTest, ConcurrentRefreshesAndReaders) {
 	const char *stamps = "/run/olsr-kavond-stamps";
+	const char *done = "/run/refreshes-done";
+	const char *path = "/tmp/olsrd-kavond-neighbours.json";
 	unlink(stamps);
+	unlink(done);
+	unlink(path);
 	write_file(kCommand, std::string(R"(#!/usr/bin/env python3
-import json, os, sys, time
+import os, sys, time
 def stamp(what):
     with open(")") + stamps + R"(", "a") as f:
         f.write("%s %d %d\n" % (what, os.getpid(), time.monotonic_ns()))
 stamp("start")
-me = os.getpid()
-doc = {"writer": me, "rows": [{"writer": me, "i": i, "pad": "x" * 40} for i in range(3000)]}
+me = "%010d" % os.getpid()
+rows = ",".join('{"writer":"%s","i":%04d,"pad":"%s"}' % (me, i, "x" * 40) for i in range(3000))
 time.sleep(0.05)
-sys.stdout.write(json.dumps(doc))
+sys.stdout.write('{"writer":"%s","rows":[%s]}' % (me, rows))
 sys.stdout.flush()
 stamp("end")
 )",
 	           0755);
 
-	auto valid = [](json_object *doc) {
-		json_object *writer = json_object_object_get(doc, "writer");
+	// 0: a whole document of one writer; 1: a document that is not.
+	auto mixed = [](json_object *doc) {
+		const char *writer = json_object_get_string(json_object_object_get(doc, "writer"));
 		json_object *rows = json_object_object_get(doc, "rows");
-		if (writer == nullptr || rows == nullptr || json_object_array_length(rows) != 3000)
-			return false;
+		if (writer == nullptr || json_object_array_length(rows) != 3000)
+			return true;
 		for (size_t i = 0; i < 3000; i++) {
 			json_object *row = json_object_array_get_idx(rows, i);
-			if (json_object_get_int64(json_object_object_get(row, "writer")) !=
-			        json_object_get_int64(writer) ||
+			const char *w = json_object_get_string(json_object_object_get(row, "writer"));
+			if (w == nullptr || strcmp(w, writer) != 0 ||
 			    json_object_get_int(json_object_object_get(row, "i")) != static_cast<int>(i))
-				return false;
+				return true;
 		}
-		return true;
+		return false;
 	};
+	const kavond_provider &row = kavond_providers[2];
+	ASSERT_STREQ(row.name, "neighbours");
 
-	std::vector<pid_t> children;
-	for (int r = 0; r < 8; r++) {
+	// Reader exit status: 0 fine, 1 a mixed document, 2 nothing after a
+	// document, 3 no document at the end.
+	std::vector<pid_t> readers, writers;
+	for (int r = 0; r < 3; r++) {
 		pid_t pid = fork();
 		if (pid == 0) {
-			int bad = 0, whole = 0;
-			timespec start, now;
-			clock_gettime(CLOCK_MONOTONIC, &start);
-			do {
-				json_object *doc = make_safe("t");
-				if (doc != nullptr) {
-					valid(doc) ? whole++ : bad++;
-					json_object_put(doc);
-				}
-				clock_gettime(CLOCK_MONOTONIC, &now);
-			} while (now.tv_sec - start.tv_sec < 3);
-			_exit(bad == 0 ? 0 : 1);
+			bool seen = false;
+			for (;;) {
+				bool last = access(done, F_OK) == 0;
+				json_object *doc = row.cb();
+				bool bad = doc != nullptr && mixed(doc);
+				json_object_put(doc);
+				if (bad)
+					_exit(1);
+				if (doc == nullptr && (seen || last))
+					_exit(seen ? 2 : 3);
+				seen = seen || doc != nullptr;
+				if (last)
+					_exit(0);
+			}
 		}
-		children.push_back(pid);
+		readers.push_back(pid);
 	}
-	for (int w = 0; w < 8; w++) {
+	for (int w = 0; w < 6; w++) {
 		pid_t pid = fork();
 		if (pid == 0) {
-			json_object *doc = update_cache_file("/tmp/olsrd-kavond-t.json", "t", 0);
-			bool ok = doc != nullptr && valid(doc);
+			json_object *doc = update_cache_file(path, "neighbours", 0);
+			bool ok = doc != nullptr && !mixed(doc);
 			json_object_put(doc);
-			_exit(ok ? 0 : 2);
+			_exit(ok ? 0 : 1);
 		}
-		children.push_back(pid);
+		writers.push_back(pid);
 	}
-	for (pid_t pid : children) {
+	for (pid_t pid : writers) {
 		int status = 0;
 		ASSERT_EQ(waitpid(pid, &status, 0), pid);
-		EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-		    << "child " << pid << " status " << status;
+		EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "refresh status " << status;
 	}
-
-	json_object *final_doc = make_safe("t");
-	EXPECT_TRUE(final_doc != nullptr && valid(final_doc));
-	json_object_put(final_doc);
+	write_file(done, "");
+	for (pid_t pid : readers) {
+		int status = 0;
+		ASSERT_EQ(waitpid(pid, &status, 0), pid);
+		EXPECT_TRUE(WIFEXITED(status)) << status;
+		EXPECT_NE(WEXITSTATUS(status), 1) << "a reader got a mixed document";
+		EXPECT_NE(WEXITSTATUS(status), 2) << "a reader got nothing after the first refresh";
+		EXPECT_NE(WEXITSTATUS(status), 3) << "a reader got nothing at the end";
+	}
 
 	// start/end stamps: each refresh's command ran alone.
 	std::string log = read_file(stamps);
@@ -310,12 +349,56 @@ stamp("end")
 		lines.emplace_back(what, pid, t);
 		at = nl + 1;
 	}
-	ASSERT_EQ(lines.size(), 16u);
+	ASSERT_EQ(lines.size(), 12u);
 	for (size_t i = 0; i < lines.size(); i += 2) {
 		EXPECT_EQ(std::get<0>(lines[i]), "start");
 		EXPECT_EQ(std::get<0>(lines[i + 1]), "end");
 		EXPECT_EQ(std::get<1>(lines[i]), std::get<1>(lines[i + 1])) << "a refresh interleaved";
 	}
+	// No new file of a refresh is left behind.
+	EXPECT_EQ(run_command("ls /tmp | grep -c '^olsrd-kavond-neighbours.json.' || true"), "0\n");
+}
+
+// A symbolic link planted at a cache path (anyone may write /tmp) is never
+// followed: the file it names is neither read nor written.
+TEST_F(CacheTest, SymbolicLinkAtTheCachePathIsNotFollowed) {
+	install_command(R"(echo '{"fresh":true}')");
+	const char *path = "/tmp/olsrd-kavond-neighbours.json";
+	write_file("/run/other.json", R"({"other":1})");
+	ASSERT_EQ(symlink("/run/other.json", path), 0);
+
+	EXPECT_EQ(kavond_providers[2].cb(), nullptr);
+
+	json_object *doc = nullptr;
+	std::string err = capture_stderr([&] { doc = update_cache_file(path, "neighbours", 0); });
+	EXPECT_EQ(doc, nullptr);
+	EXPECT_EQ(err, "Failed to open /tmp/olsrd-kavond-neighbours.json: Too many levels of symbolic "
+	               "links\n");
+	EXPECT_EQ(command_runs(), 0);
+	err = capture_stderr([&] { doc = update_cache_file(path, "neighbours", 1); });
+	EXPECT_EQ(compact(doc), R"({"fresh":true})") << "fallback: for the caller alone";
+	json_object_put(doc);
+
+	EXPECT_EQ(read_file("/run/other.json"), R"({"other":1})");
+	struct stat st;
+	ASSERT_EQ(lstat(path, &st), 0);
+	EXPECT_TRUE(S_ISLNK(st.st_mode));
+	unlink(path);
+}
+
+// A FIFO at a cache path would block whoever opens it until a writer
+// comes: the responder's read and a refresh both give up at once instead.
+TEST_F(CacheTest, FifoAtTheCachePathIsNeitherWaitedOnNorRead) {
+	install_command(R"(echo '{"fresh":true}')");
+	const char *path = "/tmp/olsrd-kavond-statistics.json";
+	ASSERT_EQ(mkfifo(path, 0666), 0);
+	EXPECT_TRUE(in_child_within(5000, [] { return kavond_providers[1].cb() == nullptr ? 0 : 1; }));
+	EXPECT_TRUE(in_child_within(5000, [&] {
+		json_object *doc = update_cache_file(path, "statistics", 0);
+		return doc == nullptr ? 0 : 1;
+	}));
+	EXPECT_EQ(command_runs(), 0);
+	unlink(path);
 }
 
 } // namespace
