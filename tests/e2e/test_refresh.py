@@ -1,8 +1,12 @@
 """The refresh command olsr-kavond, installed as /usr/bin/olsr-kavond: it
 prints each document as dravel computes it, and --update stores that
 document in the cache file that the provider table reads."""
+import copy
 import os
 import shutil
+import signal
+import subprocess
+import time
 import unittest
 
 from harness import (BUILD_DIR, SandboxTest, VethPeer, arp_permanent, init_exit, olsrd,
@@ -73,6 +77,48 @@ class Refresh(SandboxTest):
         self.assertIsNone(record["etx"], "the mean of 4.0 and infinity is written as null")
         self.assertEqual(record["tq"], 0.0)
 
+    def test_library_messages_stay_off_the_document(self):
+        # An olsrd link with an IPv6 remote address cannot be probed: the
+        # library says so on standard output, which must not reach the pipe
+        # that the refresh reads the document from.
+        answers = copy.deepcopy(OLSRD)
+        answers["links"]["links"].append(
+            {"ifName": "mesh0", "remoteIP": "fe80::2", "linkQuality": 1,
+             "neighborLinkQuality": 1})
+        with olsrd(answers), olsrd2(OLSRD2):
+            printed = run([COMMAND, "neighbours"])
+            self.assertIn("Invalid source IP", printed.stderr)
+            document = strict_json(printed.stdout)
+            self.assertIn("02:00:00:00:01:02",
+                          document["batadv"]["02:00:00:00:01:01"]["neighbours"])
+            run([COMMAND, "--update", "neighbours"])
+            with open(cache_file("neighbours")) as f:
+                self.assertEqual(strict_json(f.read()), document)
+
+    def test_update_starts_nothing_while_a_refresh_of_the_name_runs(self):
+        log = "/run/olsrd-requests.log"
+        site_config(v1=True)
+        with olsrd({"*": {"$hang": 120}}, log=log):
+            first = subprocess.Popen([COMMAND, "--update", "nodeinfo"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
+            self.addCleanup(first.wait)
+            self.addCleanup(os.killpg, first.pid, signal.SIGKILL)
+            deadline = time.monotonic() + 10
+            while not (os.path.exists(log) and os.path.getsize(log) > 0):
+                self.assertLess(time.monotonic(), deadline, "the first refresh asked nothing")
+                time.sleep(0.02)
+            started = time.monotonic()
+            second = run([COMMAND, "--update", "nodeinfo"], timeout=20)
+            self.assertLess(time.monotonic() - started, 5)
+            self.assertEqual(second.stdout, "")
+            self.assertEqual(second.stderr,
+                             "olsr-kavond: a refresh of nodeinfo is already under way\n")
+            self.assertIsNone(first.poll(), "the first refresh still runs")
+            # Other names are refreshed as usual meanwhile.
+            run([COMMAND, "--update", "statistics"])
+            self.assertTrue(os.path.exists(cache_file("statistics")))
+
     def test_update_keeps_the_cache_when_the_provider_fails(self):
         with open(cache_file("neighbours"), "w") as f:
             f.write('{"batadv":{"old":{}}}')
@@ -93,10 +139,16 @@ class Refresh(SandboxTest):
         self.assertEqual(unknown.stdout, "")
         self.assertEqual(unknown.stderr, 'olsr-kavond: unknown provider "weather"\n')
         self.assertFalse(os.path.exists(cache_file("weather")))
-        for args in ([], ["--update"], ["a", "b"], ["--update", "nodeinfo", "x"]):
+        for args in ([], ["--update"], ["a", "b"], ["--update", "nodeinfo", "x"], ["-x"]):
             usage = run([COMMAND, *args], check=False)
             self.assertEqual(usage.returncode, 2, args)
+            self.assertEqual(usage.stdout, "", args)
             self.assertEqual(usage.stderr.count("\n"), 1, args)
+        for flag in ("--help", "-h"):
+            helped = run([COMMAND, flag])
+            self.assertEqual(helped.stderr, "")
+            for word in ("--update", "nodeinfo", "statistics", "neighbours"):
+                self.assertIn(word, helped.stdout)
 
     def test_driver_reads_the_cache_through_make_safe(self):
         with open(cache_file("n"), "w") as f:
