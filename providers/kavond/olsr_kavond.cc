@@ -6,6 +6,8 @@
 //   olsr-kavond --update NAME   refreshes NAME's cache file (it runs
 //                               "/usr/bin/olsr-kavond NAME" under the
 //                               file's lock), for a periodic job
+//   olsr-kavond --check         says what works and what does not on the
+//                               way to the documents (kavond/check.h)
 //
 // Exit status 0 when a document was printed or stored; 1 with a one-line
 // message on standard error otherwise; 2 for a usage error.
@@ -13,6 +15,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "check.h"
 #include "json_output.h"
 #include "providers.h"
 
@@ -37,13 +40,15 @@ const Provider *find(const char *name) {
 }
 
 int usage() {
-	fprintf(stderr, "usage: olsr-kavond [--update] nodeinfo|statistics|neighbours\n");
+	fprintf(stderr, "usage: olsr-kavond [--update] nodeinfo|statistics|neighbours | --check\n");
 	return 2;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+	if (argc == 2 && strcmp(argv[1], "--check") == 0)
+		return kavond_check();
 	bool update = argc == 3 && strcmp(argv[1], "--update") == 0;
 	if ((argc != 2 && !update) || (argc == 2 && argv[1][0] == '-'))
 		return usage();
