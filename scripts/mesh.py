@@ -79,7 +79,7 @@ for.
 Programs run in a node find the build's debug/dravel on PATH, and the test
 build of the utility library (build/testbuild-plovanutil, which files the
 devices in /etc/plovan/wireless-devices as wireless) first on
-LD_LIBRARY_PATH.
+LD_LIBRARY_PATH. The build's providers/olsr-kavond is on PATH as well.
 """
 import argparse
 import copy
@@ -282,7 +282,9 @@ class Mesh:
 
     def env(self):
         env = dict(os.environ)
-        env["PATH"] = os.path.join(self.build_dir, "debug") + ":" + env.get("PATH", "/usr/bin:/bin")
+        env["PATH"] = ":".join([os.path.join(self.build_dir, "debug"),
+                                os.path.join(self.build_dir, "providers"),
+                                env.get("PATH", "/usr/bin:/bin")])
         wifi = os.path.join(self.build_dir, "testbuild-plovanutil")
         if os.path.isdir(wifi):
             env["LD_LIBRARY_PATH"] = ":".join(p for p in [wifi, env.get("LD_LIBRARY_PATH")] if p)

@@ -6,6 +6,8 @@
 //   olsr-kavond --update NAME   refreshes NAME's cache file (it runs
 //                               "/usr/bin/olsr-kavond NAME" under the
 //                               file's lock), for a periodic job
+//   olsr-kavond --check         says what works and what does not on the
+//                               way to the documents (kavond/check.h)
 //   olsr-kavond --help          prints the usage
 //
 // Exit status 0 when a document was printed or stored, or when --update
@@ -17,6 +19,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "check.h"
 #include "json_output.h"
 #include "providers.h"
 
@@ -41,17 +44,20 @@ const Provider *find(const char *name) {
 }
 
 const char kUsage[] =
-    "usage: olsr-kavond [--update] nodeinfo|statistics|neighbours\n"
+    "usage: olsr-kavond [--update] nodeinfo|statistics|neighbours | --check\n"
     "  olsr-kavond NAME            print the document NAME as JSON on standard output\n"
     "  olsr-kavond --update NAME   refresh NAME's cache file /tmp/olsrd-kavond-NAME.json\n"
     "                              (nothing is started while a refresh of NAME runs)\n"
+    "  olsr-kavond --check         say what works and what does not on the way to\n"
+    "                              the documents, with a hint for each fault\n"
     "documents:\n"
     "  nodeinfo     software, versions, addresses and interfaces of the node\n"
     "  statistics   roaming clients and the traffic counters of local-port\n"
     "  neighbours   the direct mesh neighbours with their link metrics\n";
 
 int usage_error() {
-	fputs("usage: olsr-kavond [--update] nodeinfo|statistics|neighbours (--help for more)\n",
+	fputs("usage: olsr-kavond [--update] nodeinfo|statistics|neighbours | --check"
+	      " (--help for more)\n",
 	      stderr);
 	return 2;
 }
@@ -124,6 +130,8 @@ int main(int argc, char **argv) {
 		fputs(kUsage, stdout);
 		return fflush(stdout) == 0 ? 0 : 1;
 	}
+	if (argc == 2 && strcmp(argv[1], "--check") == 0)
+		return kavond_check();
 	bool updating = argc == 3 && strcmp(argv[1], "--update") == 0;
 	if ((argc != 2 && !updating) || (argc == 2 && argv[1][0] == '-'))
 		return usage_error();
