@@ -207,7 +207,7 @@ ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms) {
 	}
 }
 
-ArpEntry *arp_snapshot(void) {
+ArpEntry *arp_list_for_probing(void) {
 	// calloc'd: every text empty, so the placeholder has no hardware
 	// address and no lookup answers with it.
 	ArpEntry *placeholder = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));

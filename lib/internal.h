@@ -106,7 +106,7 @@ ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms);
 // empty, so resolve_mac probes for every pair the table lacks and
 // appends what the probe finds for the later lookups. NULL only when
 // memory runs out. Free it with cleanup_arp_cache.
-ArpEntry *arp_snapshot(void);
+ArpEntry *arp_list_for_probing(void);
 
 } // namespace tarvik
 

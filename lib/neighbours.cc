@@ -222,7 +222,7 @@ json_object *olsr1_get_neigh(void) {
 	// resolved by probe. So is every link when the table cannot be read
 	// at all: the table only spares probes, and failing here would lose
 	// every other neighbour of the document too.
-	ArpListPtr arp(arp_snapshot());
+	ArpListPtr arp(arp_list_for_probing());
 	if (!arp)
 		return nullptr;
 	// The records share the answer's values, which keeps them alive once
