@@ -165,8 +165,11 @@ json_object *olsr2_software(bool running, json_object *network_addresses,
 // holds "/" could name a directory outside /sys/class/net (the rule that
 // the utility library applies to the names it is given).
 bool safe_interface_name(const char *name) {
-	size_t length = strnlen(name, 16);
-	if (length == 0 || length > 15)
+	constexpr size_t kNameMax = 15; // the kernel's 16-byte name field less its NUL
+	if (name == nullptr)
+		return false;
+	size_t length = strnlen(name, kNameMax + 1);
+	if (length == 0 || length > kNameMax)
 		return false;
 	if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
 		return false;
