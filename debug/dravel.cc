@@ -14,12 +14,12 @@
 // releases the object.
 static void print_result(const char *label, json_object *res);
 
-// Prints the result of a query that reports an error code and hands its
-// object back through an out-parameter, and releases the object. A failed
-// query never hands back an object.
+// Prints and releases the result of a query that reports an error code and
+// hands its object back through an out-parameter (a failed query never does).
 static void d2(const char *label, json_object *res, int err) {
 	if (err != 0) {
 		printf("%s: failed %i\n\n", label, err);
+		fflush(stdout); // the assertion's abort would lose the buffered lines
 		assert(!res);
 		return;
 	}

@@ -184,12 +184,15 @@ TARVIK_EXPORT bool success_exit(const char *path, ...);
  * (caller frees) holding the start of the answer; the descriptor is
  * closed; bytes past the received ones are 0. On failure returns a
  * negated errno value and stores nothing; a path longer than 107
- * characters gives -ENAMETOOLONG. */
+ * characters gives -ENAMETOOLONG. Every wait (connecting, sending, and
+ * with `answer` the first bytes of the answer) gives up after 3 s of
+ * silence with -ETIMEDOUT; the returned descriptor keeps that bound, so
+ * a read of it fails with EAGAIN after 3 s without data. */
 TARVIK_EXPORT int socket_request(const char *path, const char *request,
                                  char **answer);
 
 /* The whole answer to `request` on `path` parsed as one JSON value, or
- * NULL on any failure. */
+ * NULL on any failure, 3 s of silence at any wait included. */
 TARVIK_EXPORT struct json_object *socket_request_json(const char *path,
                                                       const char *request);
 
@@ -198,7 +201,11 @@ TARVIK_EXPORT struct json_object *socket_request_json(const char *path,
 /* ------------------------------------------------------------------ */
 
 /* NeighbourTable: a json_object keyed by neighbour MAC address text, each
- * value a neighbour record. The functions return NULL on failure. */
+ * value a neighbour record. The functions return NULL on failure.
+ * olsr1_get_neigh resolves each olsrd link in the ARP table, else by an
+ * ARP probe, whose result serves the later links of the call; an empty
+ * or unreadable ARP table only means that every link is probed. A link
+ * whose address cannot be resolved is left out. */
 TARVIK_EXPORT struct json_object *olsr1_get_neigh(void);
 TARVIK_EXPORT struct json_object *olsr2_get_neigh(void);
 
@@ -234,15 +241,17 @@ TARVIK_EXPORT ArpEntry *read_arp_cache(void);
 TARVIK_EXPORT void cleanup_arp_cache(ArpEntry *list);
 
 /* The MAC address text of `ip` on `device` from `list`, as a new
- * 1024-byte heap buffer (caller frees), or NULL. A nonzero `probe` allows
- * one ARP probe when the list has no match; its result is appended to the
- * list. */
+ * 1024-byte heap buffer (caller frees), or NULL. An entry without a
+ * hardware address (an incomplete kernel entry: 00:00:00:00:00:00) is no
+ * match. A nonzero `probe` allows one ARP probe when the list has no
+ * match; its result is appended to the list. An empty list (NULL) gives
+ * NULL without a probe. */
 TARVIK_EXPORT char *resolve_mac(ArpEntry *list, const char *device,
                                 const char *ip, int probe);
 
-/* Broadcasts one ARP request for `ip` on `device` and waits, within a
- * bounded time, for the first ARP reply. Returns a new entry (caller
- * frees) or NULL. */
+/* Broadcasts one ARP request for `ip` on `device` and waits, until one
+ * deadline, for an ARP reply sent by `ip`; replies from other addresses
+ * are passed over. Returns a new entry (caller frees) or NULL. */
 TARVIK_EXPORT ArpEntry *test_arping(const char *device, const char *ip);
 
 /* The IPv4 address (network byte order), 6-byte MAC address and index of

@@ -58,6 +58,23 @@ uint16_t get16(const uint8_t *at) { return static_cast<uint16_t>(at[0] << 8 | at
 
 int packet_socket() { return socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ARP)); }
 
+// True when the hardware address text names no hardware: the kernel lists
+// an address it could not resolve (an incomplete or failed entry) with
+// 00:00:00:00:00:00, and an empty text names nothing either.
+bool no_hardware_address(const char *mac) {
+	for (; *mac != '\0'; mac++)
+		if (*mac != '0' && *mac != ':')
+			return false;
+	return true;
+}
+
+// True when the reply in `entry` (as read_arp filled it) was sent for the
+// address `target` (network byte order).
+bool reply_from(const ArpEntry *entry, in_addr_t target) {
+	in_addr sender;
+	return inet_pton(AF_INET, entry->ip, &sender) == 1 && sender.s_addr == target;
+}
+
 int64_t monotonic_ms() {
 	timespec now;
 	clock_gettime(CLOCK_MONOTONIC, &now);
@@ -170,7 +187,8 @@ ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms) {
 		return nullptr;
 	}
 
-	// One deadline for the whole wait: foreign frames and receive errors
+	// One deadline for the whole wait: foreign frames, replies from other
+	// hosts (a gratuitous reply, another probe's answer) and receive errors
 	// are passed over, but none of them extends it.
 	const int64_t deadline = monotonic_ms() + timeout_ms;
 	for (;;) {
@@ -184,9 +202,18 @@ ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms) {
 		if (ready <= 0)
 			return nullptr;
 		// Readable (or an error is pending): recvfrom does not block.
-		if (read_arp(fd.get(), entry.get()) == 0)
+		if (read_arp(fd.get(), entry.get()) == 0 && reply_from(entry.get(), target))
 			return entry.release();
 	}
+}
+
+ArpEntry *arp_list_for_probing(void) {
+	// calloc'd: every text empty, so the placeholder has no hardware
+	// address and no lookup answers with it.
+	ArpEntry *placeholder = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
+	if (placeholder != nullptr)
+		placeholder->next = read_arp_cache();
+	return placeholder;
 }
 
 } // namespace tarvik
@@ -217,7 +244,11 @@ char *resolve_mac(ArpEntry *list, const char *device, const char *ip, int probe)
 		return nullptr;
 	bool may_probe = probe != 0;
 	for (ArpEntry *entry = list; entry != nullptr; entry = entry->next) {
-		if (strcmp(entry->ip, ip) == 0 && strcmp(entry->device, device) == 0) {
+		// An entry without a hardware address (an incomplete kernel entry)
+		// is kept in the list but answers no lookup: the pair is probed
+		// like one the list lacks.
+		if (strcmp(entry->ip, ip) == 0 && strcmp(entry->device, device) == 0 &&
+		    !no_hardware_address(entry->mac)) {
 			char *mac = static_cast<char *>(malloc(kEntryText));
 			if (mac == nullptr)
 				return nullptr;

@@ -39,6 +39,20 @@ void finish_raw(uclient *cl);
 // them when it was never joined, none after joining). NULL is allowed.
 void body_buffer_free(BodyBuffer *body);
 
+// ---- local socket requests ------------------------------------------
+
+// The longest silence that a socket request waits through (connecting,
+// sending, and each receive of the answer): a local daemon answers in
+// milliseconds.
+constexpr int kSocketSilenceMs = 3000;
+
+// socket_request and socket_request_json with the silence bound as a
+// parameter; the exported functions pass kSocketSilenceMs.
+int socket_request_timeout(const char *path, const char *request, char **answer,
+                           int timeout_ms);
+json_object *socket_request_json_timeout(const char *path, const char *request,
+                                         int timeout_ms);
+
 // ---- neighbour tables -----------------------------------------------
 
 // The olsrd NeighbourTable of a "links" answer (borrowed; NULL allowed),
@@ -85,6 +99,14 @@ void build_arp_request(uint8_t *frame, const uint8_t *src_mac, uint32_t src_ip,
 void arp_request_address(sockaddr_ll *addr, int ifindex, const uint8_t *src_mac);
 // test_arping with the bound on the wait as a parameter.
 ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms);
+// The ARP list that one run of lookups with probing works on: a
+// placeholder entry that answers no lookup (it has no hardware address),
+// followed by the rows of /proc/net/arp (none when the table is empty or
+// cannot be read; read_arp_cache reports the latter). The list is never
+// empty, so resolve_mac probes for every pair the table lacks and
+// appends what the probe finds for the later lookups. NULL only when
+// memory runs out. Free it with cleanup_arp_cache.
+ArpEntry *arp_list_for_probing(void);
 
 } // namespace tarvik
 

@@ -217,7 +217,12 @@ json_object *olsr1_get_neigh(void) {
 	if (olsr1_get_nodeinfo("links", &raw) != 0)
 		return nullptr;
 	JsonPtr answer(raw);
-	ArpListPtr arp(read_arp_cache());
+	// An empty ARP table is common (OLSR's own traffic is broadcast, and
+	// after a boot nothing else has been sent): the links are then
+	// resolved by probe. So is every link when the table cannot be read
+	// at all: the table only spares probes, and failing here would lose
+	// every other neighbour of the document too.
+	ArpListPtr arp(arp_list_for_probing());
 	if (!arp)
 		return nullptr;
 	// The records share the answer's values, which keeps them alive once

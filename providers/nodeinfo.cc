@@ -160,6 +160,22 @@ json_object *olsr2_software(bool running, json_object *network_addresses,
 	return daemon.release();
 }
 
+// Interface names come from daemon answers, so they are untrusted: a name
+// that is empty, longer than the kernel's 15 characters, "." or "..", or
+// holds "/" could name a directory outside /sys/class/net (the rule that
+// the utility library applies to the names it is given).
+bool safe_interface_name(const char *name) {
+	constexpr size_t kNameMax = 15; // the kernel's 16-byte name field less its NUL
+	if (name == nullptr)
+		return false;
+	size_t length = strnlen(name, kNameMax + 1);
+	if (length == 0 || length > kNameMax)
+		return false;
+	if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+		return false;
+	return strchr(name, '/') == nullptr;
+}
+
 // Files the lower devices of `name` (the lower_* entries of its
 // /sys/class/net directory, in directory order) and then `name` itself.
 void classify_with_lower(const char *name, json_object *wireless, json_object *wired,
@@ -195,7 +211,9 @@ void classify_with_lower(const char *name, json_object *wireless, json_object *w
 }
 
 // "network" -> "mesh": the class lists of every interface of the network
-// interfaces object except "lo".
+// interfaces object except "lo" and names that are no safe path
+// component (those stay in the interface tables, as the daemon named
+// them, but never reach /sys).
 void add_mesh(json_object *network_interfaces, json_object *mesh) {
 	for_each_member(network_interfaces, [mesh](const char *name, json_object *) {
 		if (strcmp(name, "lo") == 0)
@@ -312,6 +330,8 @@ json_object *nodeinfo_olsr2_table_from_answer(json_object *answer) {
 }
 
 json_object *nodeinfo_interface_classes(const char *name) {
+	if (!safe_interface_name(name))
+		return nullptr;
 	JsonPtr wireless(json_object_new_array());
 	JsonPtr wired(json_object_new_array());
 	JsonPtr tunnel(json_object_new_array());

@@ -40,8 +40,10 @@ json_object *nodeinfo_olsr2_table_from_answer(json_object *answer);
 
 // The class lists of interface `name` ("wireless", "wired", "tunnel",
 // "other", each only when non-empty): the hardware addresses of its lower
-// devices found in /sys/class/net/<name>/lower_*, then its own. NULL only
-// when memory runs out.
+// devices found in /sys/class/net/<name>/lower_*, then its own. NULL,
+// with nothing looked up, for a name that could leave /sys/class/net
+// (empty, longer than 15 characters, "." or "..", or holding "/"); NULL
+// too when memory runs out.
 json_object *nodeinfo_interface_classes(const char *name);
 
 #endif

@@ -75,8 +75,8 @@ void build_link_request(uint32_t ifindex, unsigned char request[kLinkRequestSize
 // record is zero) and returns 0; otherwise ENODATA and `*stats` is
 // untouched.
 int read_link_stats64(const unsigned char *reply, size_t received, struct link_stats64 *stats);
-// The traffic object of `stats`: the counters handed to
-// json_object_new_int64 as signed values. NULL when memory runs out.
+// The traffic object of `stats`: each counter an unsigned 64-bit JSON
+// integer (json_object_new_uint64). NULL when memory runs out.
 json_object *traffic_from_stats(const struct link_stats64 *stats);
 // The clients object of zistad's answer `answer` (only read; the values
 // kept take references of their own), or NULL when memory runs out.

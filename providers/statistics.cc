@@ -56,9 +56,9 @@ bool add_member(json_object *object, const char *key, json_object *value) {
 }
 
 bool add_counter(json_object *object, const char *key, uint64_t counter) {
-	// The kernel's counters are unsigned; JSON integers here are signed, so
-	// a counter at or above 2^63 shows as a negative number.
-	json_object *value = json_object_new_int64(static_cast<int64_t>(counter));
+	// The kernel's counters are unsigned 64-bit: a signed integer would
+	// show a counter at or above 2^63 as a negative number.
+	json_object *value = json_object_new_uint64(counter);
 	return value != nullptr && add_member(object, key, value);
 }
 

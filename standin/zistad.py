@@ -20,6 +20,8 @@ MODE shapes the answer to "get_clients":
     close            read the request, close without answering
     shut-read        stop reading at once (the client's writing fails with
                      EPIPE), close after 2 seconds
+    silent           accept, then neither read nor answer: hold the
+                     connection open for 60 seconds
     big:N            the answer padded to at least N bytes
 
 A client that has not ended its request within 10 seconds gets no answer.
@@ -47,6 +49,7 @@ DEFAULT_ANSWER = {
 }
 
 REQUEST_TIMEOUT = 10.0
+SILENT_HOLD = 60.0
 
 
 def compact(value):
@@ -56,6 +59,10 @@ def compact(value):
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         server = self.server
+        if server.mode == "silent":
+            server.log(b"", complete=False)
+            time.sleep(SILENT_HOLD)
+            return
         if server.mode == "shut-read":
             self.request.shutdown(socket.SHUT_RD)
             server.log(b"", complete=False)
@@ -152,7 +159,7 @@ def main():
         with open(args.answer) as f:
             answer = json.load(f)
     if args.mode not in ("clients", "no-clientlist", "no-clients", "notjson", "close",
-                         "shut-read") and not args.mode.startswith("big:"):
+                         "shut-read", "silent") and not args.mode.startswith("big:"):
         ap.error(f"unknown mode {args.mode}")
 
     remove_socket(args.socket)

@@ -131,25 +131,34 @@ def run_dravel(timeout=60, env=None):
     return parse_driver_output(proc.stdout), proc
 
 
-def parse_driver_output(text):
-    """{label: rest of line} for every "label: rest" line of the driver;
-    checks that each result line is followed by one empty line."""
+# The labels of the driver's result lines, in the order it prints them.
+DRIVER_LABELS = ["get_traffic", "provider_neighbours", "provider_nodeinfo",
+                 "provider_statistics", "olsr1_nodeinfo", "olsr2_nodeinfo",
+                 "zistad_clients", "make_safe"]
+
+
+def split_driver_output(text):
+    """The driver's result lines as {label: rest of line}, and the other
+    non-empty lines of its output (the library's messages, such as a
+    failed ARP probe's), in order. Checks that each result line is
+    followed by one empty line."""
     lines = text.split("\n")
-    out = {}
-    i = 0
-    while i < len(lines):
-        line = lines[i]
-        if line == "":
-            i += 1
-            continue
+    out, messages = {}, []
+    for i, line in enumerate(lines):
         label, sep, rest = line.partition(": ")
-        if not sep:
-            raise AssertionError(f"driver line without label: {line!r}")
-        if i + 1 >= len(lines) or lines[i + 1] != "":
-            raise AssertionError(f"result line not followed by an empty line: {line!r}")
-        out[label] = rest
-        i += 2
-    return out
+        if sep and label in DRIVER_LABELS and label not in out:
+            if i + 1 >= len(lines) or lines[i + 1] != "":
+                raise AssertionError(f"result line not followed by an empty line: {line!r}")
+            out[label] = rest
+        elif line:
+            messages.append(line)
+    return out, messages
+
+
+def parse_driver_output(text):
+    """{label: rest of line} for every result line of the driver (see
+    split_driver_output)."""
+    return split_driver_output(text)[0]
 
 
 def driver_json(lines, label):

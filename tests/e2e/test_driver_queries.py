@@ -1,10 +1,13 @@
 """dravel's raw daemon queries (olsr1_nodeinfo, olsr2_nodeinfo) against the
-stand-in daemons: compact answers when they run, failure codes when not."""
+stand-in daemons: compact answers when they run, failure codes when not,
+and the assertion that guards the queries' contract."""
 import json
+import os
+import signal
 import unittest
 
-from harness import (SandboxTest, driver_json, olsrd, olsrd2, run_dravel,
-                     standin_answers)
+from harness import (DRAVEL, DRIVER_LABELS, SandboxTest, driver_json, olsrd, olsrd2,
+                     parse_driver_output, run, run_dravel, standin_answers)
 
 
 class DriverQueries(SandboxTest):
@@ -41,6 +44,22 @@ class DriverQueries(SandboxTest):
         with olsrd({"version": {"$status": 404}}):
             lines, _ = run_dravel()
         self.assertEqual(lines["olsr1_nodeinfo"], "failed %d" % (0x400 | 404))
+
+
+class DriverAssertion(SandboxTest):
+    def test_lines_printed_before_the_assertion_survive_its_abort(self):
+        # A failed query that hands back an object ends the run at d2's
+        # assertion; the lines before it are still in the pipe.
+        env = dict(os.environ, LD_PRELOAD=os.environ["FAILING_QUERY"])
+        # A sanitizer build checks that its runtime loads first.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+        proc = run([DRAVEL], env=env, check=False)
+        self.assertEqual(proc.returncode, -signal.SIGABRT, proc.stderr)
+        self.assertIn("debug/dravel.cc:23: ", proc.stderr)
+        self.assertIn("Assertion `!res' failed.", proc.stderr)
+        lines = parse_driver_output(proc.stdout)
+        self.assertEqual(list(lines), DRIVER_LABELS[:5])
+        self.assertEqual(lines["olsr1_nodeinfo"], "failed 1")
 
 
 if __name__ == "__main__":

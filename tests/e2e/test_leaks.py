@@ -13,15 +13,12 @@ import re
 import time
 import unittest
 
-from harness import (DRAVEL, LocalPort, SandboxTest, VethPeer, Zistad,
-                     arp_permanent, check_no_crash, driver_json, init_exit,
-                     olsrd, olsrd2, run, site_config, standin_answers,
-                     strict_json)
+from harness import (DRAVEL, DRIVER_LABELS as LABELS, LocalPort, SandboxTest, VethPeer,
+                     Zistad, arp_permanent, check_no_crash, driver_json, init_exit,
+                     olsrd, olsrd2, run, site_config, split_driver_output,
+                     standin_answers, strict_json)
 
 SANITIZED = bool(os.environ.get("TARVIK_SANITIZE"))
-
-LABELS = ["get_traffic", "provider_neighbours", "provider_nodeinfo", "provider_statistics",
-          "olsr1_nodeinfo", "olsr2_nodeinfo", "zistad_clients", "make_safe"]
 
 # Every valgrind message starts with "==PID== "; with -q and only definite
 # leaks shown, any such line is an error.
@@ -35,7 +32,7 @@ def checked_dravel(test, timeout=300):
     """Runs dravel under the leak checker of this build; fails `test` on
     any leak or memory error report, or a status other than 0. Returns the
     driver's lines (each checked to be strict JSON or a "failed" line) and
-    its other messages, as driver_lines does."""
+    its other messages, as split_driver_output does."""
     if SANITIZED:
         cmd = [DRAVEL]
     else:
@@ -48,24 +45,11 @@ def checked_dravel(test, timeout=300):
     if not SANITIZED:
         test.assertIsNone(VALGRIND_LINE.search(proc.stderr), proc.stderr)
     test.assertEqual(proc.returncode, 0, proc.stderr)
-    lines, messages = driver_lines(proc.stdout)
+    lines, messages = split_driver_output(proc.stdout)
     test.assertEqual(list(lines), LABELS, proc.stdout)
     for label in LABELS:
         if not lines[label].startswith("failed"):
             strict_json(lines[label])
-    return lines, messages
-
-
-def driver_lines(stdout):
-    """The driver's result lines as {label: text}, and the other non-empty
-    lines of its output (the ARP probe's messages), in order."""
-    lines, messages = {}, []
-    for line in stdout.split("\n"):
-        label, sep, rest = line.partition(": ")
-        if sep and label in LABELS and label not in lines:
-            lines[label] = rest
-        elif line:
-            messages.append(line)
     return lines, messages
 
 

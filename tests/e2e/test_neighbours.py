@@ -7,7 +7,7 @@ import time
 import unittest
 
 from harness import (SandboxTest, VethPeer, arp_permanent, init_exit, olsrd,
-                     olsrd2, run_dravel, site_config, strict_json)
+                     olsrd2, run, run_dravel, site_config, strict_json)
 
 MESH0_MAC = "02:00:00:00:01:00"
 PEER_MAC = "02:1a:11:f0:0a:0b"
@@ -21,6 +21,19 @@ def olsrd_link(ifname, ip, lq, nlq):
 def olsrd2_link(ifname, mac, originator, vtime):
     return {"if": ifname, "link_mac": mac, "neighbor_originator": originator,
             "link_vtime": vtime, "link_status": "symmetric"}
+
+
+def arp_rows():
+    """The rows of the kernel's ARP table as (ip, flags, mac, device)."""
+    with open("/proc/net/arp") as f:
+        return [(r[0], r[2], r[3], r[5]) for r in (line.split() for line in f.readlines()[1:])]
+
+
+def send_datagram(ip):
+    """One UDP datagram to `ip`: the kernel makes an ARP entry for it, which
+    stays incomplete (00:00:00:00:00:00) while nobody answers."""
+    run(["python3", "-c", "import socket,sys\n"
+         "socket.socket(socket.AF_INET,socket.SOCK_DGRAM).sendto(b'x',(sys.argv[1],9))", ip])
 
 
 def both_running(v1=True, v2=True):
@@ -97,6 +110,48 @@ class NeighboursDocument(SandboxTest):
         self.assertEqual(got["02:00:00:00:00:06"]["tq"], 0.0)
         # The dead address cost one bounded probe, not more.
         self.assertLess(took, 5.0)
+
+    def test_empty_arp_table_resolves_olsrd_links_by_probe(self):
+        # Nothing but broadcast has been sent: the ARP table holds only its
+        # header. olsrd's neighbours are probed, olsrd2's kept.
+        both_running()
+        links = {"links": [
+            olsrd_link("mesh0", "192.0.2.2", 1.0, 0.5),   # the peer answers
+            olsrd_link("mesh0", "192.0.2.9", 1.0, 1.0),   # nobody answers
+            olsrd_link("mesh0", "192.0.2.2", 0.5, 0.5),   # the probe's result again
+        ]}
+        with VethPeer(local="mesh0", local_mac=MESH0_MAC, peer_mac=PEER_MAC), \
+                olsrd({"links": links}), \
+                olsrd2({"nhdpinfo jsonraw link": {"link": [
+                    olsrd2_link("mesh0", "02:aa:00:00:00:01", "fd00::1", 1.0)]}}):
+            self.assertEqual(arp_rows(), [])
+            start = time.monotonic()
+            doc = strict_json(self.neighbours())
+            took = time.monotonic() - start
+        got = doc["batadv"][MESH0_MAC]["neighbours"]
+        self.assertEqual(list(got), ["02:aa:00:00:00:01", PEER_MAC])
+        self.assertEqual(got[PEER_MAC], {"ifname": "mesh0", "best": False, "etx": 4.0,
+                                         "olsr1_ip": "192.0.2.2", "tq": 63.75})
+        # Two probes: the third link found the first one's result.
+        self.assertLess(took, 4.0)
+
+    def test_incomplete_arp_rows_are_probed_and_dead_neighbours_left_out(self):
+        both_running(v1=True, v2=False)
+        links = {"links": [
+            olsrd_link("mesh0", "192.0.2.8", 1.0, 1.0),   # dead, incomplete row
+            olsrd_link("mesh0", "192.0.2.9", 1.0, 1.0),   # dead, incomplete row
+            olsrd_link("mesh0", "192.0.2.2", 1.0, 0.5),   # alive, found by probe
+        ]}
+        with VethPeer(local="mesh0", local_mac=MESH0_MAC, peer_mac=PEER_MAC), \
+                olsrd({"links": links}):
+            send_datagram("192.0.2.8")
+            send_datagram("192.0.2.9")
+            self.assertEqual(
+                sorted(r for r in arp_rows() if r[2] == "00:00:00:00:00:00"),
+                [("192.0.2.8", "0x0", "00:00:00:00:00:00", "mesh0"),
+                 ("192.0.2.9", "0x0", "00:00:00:00:00:00", "mesh0")])
+            doc = strict_json(self.neighbours())
+        self.assertEqual(list(doc["batadv"][MESH0_MAC]["neighbours"]), [PEER_MAC])
 
     def test_neighbour_seen_by_both_daemons_has_one_merged_record(self):
         both_running()

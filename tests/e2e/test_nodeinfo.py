@@ -287,6 +287,26 @@ class InterfaceClasses(NodeinfoTest):
         # With the shipped library the same veth is wired.
         self.assertEqual(plain["a-wl"], {"interfaces": {"wired": ["02:bb:00:00:00:0a"]}})
 
+    def test_names_that_could_leave_sys_class_net_stay_out_of_mesh(self):
+        # /tmp/x looks like an interface directory whose lower device is
+        # the real trap0: a name reaching /sys/class/net/../../../tmp/x
+        # would file trap0's address under the made-up interface.
+        self.link("ip link add trap0 address 02:bb:00:00:00:99 type veth peer name trap0p",
+                  "trap0")
+        os.makedirs("/tmp/x/lower_trap0", exist_ok=True)
+        self.addCleanup(sh, "rm -rf /tmp/x", False)
+        self.running(v1=False)
+        unsafe = ["../../../tmp/x", ".", "..", "", "a/b", "sixteen-chars-xx"]
+        with olsrd2({"nhdpinfo jsonraw interface": {"interface": [
+                {"if": name, "if_mac": "02:00:00:00:00:01"} for name in unsafe + ["mesh0"]]}}):
+            text = self.nodeinfo_text()
+        doc = json.loads(text)
+        self.assertNotIn("02:bb:00:00:00:99", text)
+        self.assertEqual(doc["network"]["mesh"], {"mesh0": {"interfaces": {"other": [None]}}})
+        # The daemon's table, and the network interfaces, keep its names.
+        self.assertEqual(list(doc["network"]["interfaces"]), unsafe + ["mesh0"])
+        self.assertEqual(list(doc["software"]["olsr2"]["interfaces"]), unsafe + ["mesh0"])
+
 
 def sanitizer_build():
     """True when dravel is built with AddressSanitizer, which cannot run

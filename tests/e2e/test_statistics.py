@@ -3,6 +3,7 @@ the traffic counters of "local-port" as the kernel counts them, and the
 clients that the stand-in zistad reports, in every state of both sources."""
 import json
 import os
+import time
 import unittest
 
 from harness import LocalPort, SandboxTest, Zistad, driver_json, run_dravel
@@ -129,6 +130,21 @@ class Clients(StatisticsTest):
                 self.assertEqual(proc.returncode, 0)
                 self.assertEqual(lines["zistad_clients"], "failed")
                 self.assertIsNone(self.statistics(lines)["clients"])
+
+    def test_zistad_that_never_answers_is_given_up_in_bounded_time(self):
+        # It accepts and holds the connection for a minute without a word;
+        # each of dravel's two requests gives up after 3 s of silence.
+        with LocalPort(), Zistad("silent"):
+            start = time.monotonic()
+            lines, proc = run_dravel(timeout=30)
+            took = time.monotonic() - start
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(lines["zistad_clients"], "failed")
+        document = self.statistics(lines)
+        self.assertIsNone(document["clients"])
+        self.assertEqual(list(document["traffic"]), ["rx", "tx"])
+        self.assertGreaterEqual(took, 5.9)
+        self.assertLess(took, 15.0)
 
 
 if __name__ == "__main__":

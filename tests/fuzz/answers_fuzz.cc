@@ -56,7 +56,8 @@ ArpEntry *arp_entry(const char *ip, const char *mac, const char *device, ArpEntr
 
 // The snapshot the olsrd links resolve against: "lo" (the only interface
 // with a hardware address in the fuzzer's sandbox) and another interface;
-// two addresses share one MAC, and one MAC is also an olsrd2 seed's.
+// two addresses share one MAC, one MAC is also an olsrd2 seed's, and one
+// row is incomplete (no hardware address: it resolves nothing).
 ArpListPtr arp_snapshot() {
 	return ArpListPtr(
 	    arp_entry("10.0.0.1", "02:00:00:00:00:01", "lo",

@@ -11,12 +11,22 @@ KIND:
              SENDER_IP/SENDER_MAC
     short    the first 22 bytes of a reply: EtherType 0x0806 and
              operation 2, but no addresses
-COUNT frames are sent, one every INTERVAL_MS milliseconds; then it exits.
+    answer   answers the first ARP request that arrives on DEVICE (within
+             10 s) in place of its kernel, which the test has told not to
+             answer: first with the foreign replies, then with the true
+             reply (sender: the requested address and DEVICE's own MAC).
+             Before it waits, it sends one request, so that the other end
+             can tell that it is ready.
+COUNT frames are sent, one every INTERVAL_MS milliseconds (for "answer":
+COUNT foreign replies before the true one); then it exits.
 """
 import socket
 import struct
 import sys
 import time
+
+ETH_P_ARP = 0x0806
+PACKET_OUTGOING = 4
 
 
 def ip_bytes(text):
@@ -29,22 +39,50 @@ def mac_bytes(text):
 
 def frame(kind, sender_ip, sender_mac):
     operation = 1 if kind == "request" else 2
-    eth = b"\xff" * 6 + sender_mac + struct.pack("!H", 0x0806)
+    eth = b"\xff" * 6 + sender_mac + struct.pack("!H", ETH_P_ARP)
     arp = struct.pack("!HHBBH", 1, 0x0800, 6, 4, operation)
     arp += sender_mac + ip_bytes(sender_ip) + b"\x00" * 6 + ip_bytes("192.0.2.77")
     whole = eth + arp
     return whole[:22] if kind == "short" else whole
 
 
+def reply_to(request, sender_ip_raw, sender_mac):
+    """An ARP reply to `request` (a received request frame) from
+    `sender_ip_raw`/`sender_mac`, sent to the requester."""
+    requester_mac, requester_ip = request[22:28], request[28:32]
+    eth = requester_mac + sender_mac + struct.pack("!H", ETH_P_ARP)
+    arp = struct.pack("!HHBBH", 1, 0x0800, 6, 4, 2)
+    return eth + arp + sender_mac + sender_ip_raw + requester_mac + requester_ip
+
+
+def answer(s, count, interval, sender_ip, sender_mac):
+    own_mac = s.getsockname()[4]
+    s.send(frame("request", sender_ip, sender_mac))
+    s.settimeout(10.0)
+    while True:
+        data, (_, _, pkttype, _, _) = s.recvfrom(128)
+        if pkttype == PACKET_OUTGOING or len(data) < 42:
+            continue
+        if struct.unpack("!H", data[12:14])[0] == ETH_P_ARP and data[20:22] == b"\x00\x01":
+            break
+    for _ in range(count):
+        s.send(reply_to(data, ip_bytes(sender_ip), sender_mac))
+        time.sleep(interval / 1000.0)
+    s.send(reply_to(data, data[38:42], own_mac))
+
+
 def main():
     device, kind, count, interval = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
     sender_ip = sys.argv[5] if len(sys.argv) > 5 else "192.0.2.99"
     sender_mac = mac_bytes(sys.argv[6] if len(sys.argv) > 6 else "02:00:00:00:00:99")
-    if kind not in ("request", "reply", "short"):
+    if kind not in ("request", "reply", "short", "answer"):
         sys.exit("unknown kind " + kind)
-    data = frame(kind, sender_ip, sender_mac)
-    with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as s:
-        s.bind((device, 0))
+    with socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ARP)) as s:
+        s.bind((device, ETH_P_ARP))
+        if kind == "answer":
+            answer(s, count, interval, sender_ip, sender_mac)
+            return
+        data = frame(kind, sender_ip, sender_mac)
         for _ in range(count):
             s.send(data)
             time.sleep(interval / 1000.0)

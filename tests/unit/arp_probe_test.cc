@@ -179,14 +179,32 @@ TEST_F(ArpProbe, ShortFramesThatLookLikeRepliesArePassedOver) {
 	EXPECT_LT(now_s() - start, 1.5);
 }
 
-TEST_F(ArpProbe, AReplyFromAnotherHostIsKeptButDoesNotMatch) {
+TEST_F(ArpProbe, RepliesFromOtherHostsArePassedOverUntilTheBound) {
+	// Another host's replies every 20 ms while nobody holds the address:
+	// none of them ends the probe, extends its bound or enters the list.
 	start_sender("reply", 300, 20, "192.0.2.60");
 	ArpListPtr list(arp_entry("192.0.2.50", "02:00:00:00:00:50", "a"));
+	double start = now_s();
 	EXPECT_EQ(resolve_mac(list.get(), "a", kDead, 1), nullptr);
+	double took = now_s() - start;
+	EXPECT_EQ(length(list.get()), 1u);
+	EXPECT_GE(took, 0.95);
+	EXPECT_LT(took, 1.8);
+}
+
+TEST_F(ArpProbe, AForeignReplyBeforeTheRightOneIsPassedOver) {
+	// The peer's kernel stays silent; a script answers the probe's request
+	// with three replies from another host, then with the true one.
+	must_run("ip netns exec peer sh -c 'echo 8 > /proc/sys/net/ipv4/conf/b/arp_ignore'");
+	start_sender("answer", 3, 20, "192.0.2.60");
+	ArpListPtr list(arp_entry("192.0.2.50", "02:00:00:00:00:50", "a"));
+	char *mac = resolve_mac(list.get(), "a", kLive, 1);
+	ASSERT_NE(mac, nullptr);
+	EXPECT_STREQ(mac, kPeerMac);
+	free(mac);
 	ASSERT_EQ(length(list.get()), 2u);
-	EXPECT_STREQ(list->next->ip, "192.0.2.60");
-	EXPECT_STREQ(list->next->mac, "02:00:00:00:00:99");
-	EXPECT_STREQ(list->next->device, "a");
+	EXPECT_STREQ(list->next->ip, kLive);
+	EXPECT_STREQ(list->next->mac, kPeerMac);
 }
 
 TEST_F(ArpProbe, AReceiveErrorIsReportedAndTheWaitKeepsItsBound) {

@@ -100,10 +100,10 @@ TEST(ArpTable, RowsComeOutInFileOrderWithTheirColumns) {
 	EXPECT_STREQ(all[1]->ip, "10.0.0.1");
 	EXPECT_STREQ(all[1]->device, "mesh1");
 	// An incomplete kernel entry is kept like any other (no filtering by
-	// flags), and found like any other.
+	// flags), but answers no lookup: its address is no neighbour's.
 	EXPECT_STREQ(all[2]->mac, "00:00:00:00:00:00");
 	EXPECT_EQ(all[2]->next, nullptr);
-	EXPECT_EQ(resolved(list.get(), "mesh0", "10.0.0.2"), "00:00:00:00:00:00");
+	EXPECT_EQ(resolved(list.get(), "mesh0", "10.0.0.2"), "<none>");
 }
 
 TEST(ArpTable, StopsAtARowThatDoesNotParse) {

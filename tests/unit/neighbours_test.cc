@@ -316,15 +316,26 @@ TEST_F(MergedNeighs, AnUnreachableRunningOlsrd2FailsEvenWhenOlsrdAnswers) {
 	EXPECT_EQ(get_merged_neighs(), nullptr);
 }
 
-TEST_F(MergedNeighs, OlsrdWithoutAnArpTableFails) {
-	// The sandbox's namespace has no neighbour at all: no ARP list.
-	testing_support::DaemonStandIn v1(9090, R"({"links":{"links":[]}})", false);
-	testing_support::DaemonStandIn v2(1980, R"({"nhdpinfo jsonraw link":{"link":[]}})", true);
-	EXPECT_EQ(get_merged_neighs(), nullptr);
-	testing_support::write_file("/etc/init.d/olsrd", "#!/bin/sh\nexit 1\n", 0755);
+TEST_F(MergedNeighs, AnEmptyArpTableFailsNothing) {
+	// The sandbox's namespace has no neighbour at all: its ARP table holds
+	// only the header line. The olsrd link is probed (on a device that
+	// does not exist, so the probe fails and the link is left out), and
+	// olsrd2's neighbour stays.
+	testing_support::DaemonStandIn v1(
+	    9090, R"({"links":{"links":[{"ifName":"nosuchdev0","remoteIP":"10.0.0.1"}]}})", false);
+	testing_support::DaemonStandIn v2(1980, R"({"nhdpinfo jsonraw link":{"link":[
+		{"if":"mesh0","link_mac":"02:aa:00:00:00:01","neighbor_originator":"fd00::1"}]}})",
+	                                  true);
+	ASSERT_EQ(testing_support::read_file("/proc/net/arp").find('\n') + 1,
+	          testing_support::read_file("/proc/net/arp").size());
+	testing::internal::CaptureStdout();
+	testing::internal::CaptureStderr();
 	JsonPtr m(get_merged_neighs());
+	std::string said = testing::internal::GetCapturedStdout();
+	testing::internal::GetCapturedStderr();
 	ASSERT_NE(m, nullptr);
-	EXPECT_EQ(text(m.get()), "{}");
+	EXPECT_EQ(keys(m.get()), (std::vector<std::string>{"02:aa:00:00:00:01"}));
+	EXPECT_EQ(said, "get_if_info failed, interface nosuchdev0 not found or no IP set?\n");
 }
 
 // ---- the text of documents --------------------------------------------------

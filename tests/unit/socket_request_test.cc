@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <vector>
 
+#include "internal.h"
 #include "tarvik.h"
 #include "test_support.h"
 
@@ -54,6 +56,12 @@ std::string path_of_length(size_t length) {
 	std::string path = dir + "/";
 	path += std::string(length - path.size(), 's');
 	return path;
+}
+
+double now_s() {
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 class SocketRequest : public ::testing::Test {
@@ -214,6 +222,69 @@ TEST_F(SocketRequest, DaemonThatStopsReadingGivesEpipeWithoutKillingTheCaller) {
 	ASSERT_EQ(waitpid(child, &status, 0), child);
 	ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
 	EXPECT_EQ(WEXITSTATUS(status), 0) << "1: result not -EPIPE, 2: descriptor left open";
+}
+
+// ---- silence --------------------------------------------------------------
+
+TEST_F(SocketRequest, ASilentDaemonIsGivenUpAfterTheBoundAtEveryWait) {
+	using tarvik::socket_request_json_timeout;
+	using tarvik::socket_request_timeout;
+	constexpr int kBound = 300;
+	// Each wait ends at the bound: neither at once nor much later.
+	auto expect_bounded = [](double started, const char *what) {
+		double took = now_s() - started;
+		EXPECT_GE(took, 0.28) << what;
+		EXPECT_LT(took, 2.0) << what;
+	};
+	ZistadStandIn zistad("silent", kZistad);
+
+	char *buffer = nullptr;
+	double start = now_s();
+	EXPECT_EQ(socket_request_timeout(kZistad, "get_clients", &buffer, kBound), -ETIMEDOUT);
+	expect_bounded(start, "first bytes of the answer");
+	EXPECT_EQ(buffer, nullptr);
+
+	start = now_s();
+	EXPECT_EQ(socket_request_json_timeout(kZistad, "get_clients", kBound), nullptr);
+	expect_bounded(start, "the whole answer");
+
+	// The descriptor handed back keeps the bound for the caller's reads.
+	int fd = socket_request_timeout(kZistad, "get_clients", nullptr, kBound);
+	ASSERT_GE(fd, 0);
+	char byte;
+	start = now_s();
+	EXPECT_EQ(read(fd, &byte, 1), -1);
+	EXPECT_EQ(errno, EAGAIN);
+	expect_bounded(start, "the caller's read");
+	close(fd);
+
+	// A request larger than the connection holds, never read.
+	std::string request(4 << 20, 'r');
+	start = now_s();
+	EXPECT_EQ(socket_request_timeout(kZistad, request.c_str(), nullptr, kBound), -ETIMEDOUT);
+	expect_bounded(start, "sending");
+	ExpectNoDescriptorLeft();
+}
+
+TEST_F(SocketRequest, ADaemonThatDoesNotAcceptIsGivenUpAfterTheBound) {
+	// A backlog of 0 takes one connection; the next connect waits.
+	int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	strcpy(addr.sun_path, "/run/full.sock");
+	ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+	ASSERT_EQ(listen(listening, 0), 0);
+	int first = tarvik::socket_request_timeout("/run/full.sock", "x", nullptr, 300);
+	ASSERT_GE(first, 0);
+	double start = now_s();
+	EXPECT_EQ(tarvik::socket_request_timeout("/run/full.sock", "x", nullptr, 300), -ETIMEDOUT);
+	double took = now_s() - start;
+	EXPECT_GE(took, 0.28);
+	EXPECT_LT(took, 2.0);
+	close(first);
+	close(listening);
+	unlink("/run/full.sock");
+	ExpectNoDescriptorLeft();
 }
 
 TEST_F(SocketRequest, NoDescriptorLeftGivesEmfile) {

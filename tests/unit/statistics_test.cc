@@ -18,9 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "holders.h"
+#include "json_output.h"
 #include "providers.h"
 #include "test_support.h"
 
+using tarvik::JsonPtr;
 using testing_support::FdLimit;
 using testing_support::open_fd_count;
 using testing_support::run_command;
@@ -289,16 +292,25 @@ TEST(Traffic, MapsEachCounterInTheDocumentsOrder) {
 	json_object_put(traffic);
 }
 
-TEST(Traffic, CountersAtOrAbove2To63PrintAsNegativeNumbers) {
+TEST(Traffic, CountersAtOrAbove2To63PrintAsUnsignedNumbers) {
 	link_stats64 stats = {};
 	stats.rx_bytes = uint64_t{1} << 63;
 	stats.tx_bytes = UINT64_MAX;
 	stats.rx_packets = (uint64_t{1} << 63) - 1;
 	json_object *traffic = traffic_from_stats(&stats);
 	ASSERT_NE(traffic, nullptr);
-	EXPECT_EQ(text(traffic), "{\"rx\":{\"bytes\":-9223372036854775808,\"packets\":9223372036854775807,"
-	                         "\"dropped\":0,\"errors\":0},"
-	                         "\"tx\":{\"bytes\":-1,\"packets\":0,\"dropped\":0,\"errors\":0}}");
+	const std::string expected =
+	    "{\"rx\":{\"bytes\":9223372036854775808,\"packets\":9223372036854775807,"
+	    "\"dropped\":0,\"errors\":0},"
+	    "\"tx\":{\"bytes\":18446744073709551615,\"packets\":0,\"dropped\":0,\"errors\":0}}";
+	EXPECT_EQ(text(traffic), expected);
+	EXPECT_EQ(json_output_text(traffic), expected); // as the documents are written
+	// The cache file is read back by json-c's parser: the values survive.
+	JsonPtr again(json_tokener_parse(expected.c_str()));
+	EXPECT_EQ(json_object_get_uint64(json_object_object_get(
+	              json_object_object_get(again.get(), "tx"), "bytes")),
+	          UINT64_MAX);
+	EXPECT_EQ(text(again.get()), expected);
 	json_object_put(traffic);
 }
 
