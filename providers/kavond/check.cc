@@ -727,12 +727,19 @@ void stage_cache(const Facts &, Report &r, int) {
 		if (!cache_file_path(name, path))
 			continue; // cannot happen for these names
 		struct stat st;
-		if (stat(path, &st) != 0) {
+		if (lstat(path, &st) != 0) {
 			if (errno == ENOENT)
 				r.line(kWarn, "cache %s: missing (%s)", name, path);
 			else
 				r.line(kWarn, "cache %s: %s: %s", name, path, strerror(errno));
 			cron_hint(r, name);
+			continue;
+		}
+		if (!S_ISREG(st.st_mode)) {
+			// The responder reads nothing but a regular file there.
+			r.line(kFail, "cache %s: %s is not a regular file", name, path);
+			r.hint("remove it (ls -l %s shows what it is); the next refresh writes the file",
+			       path);
 			continue;
 		}
 		long age = static_cast<long>(time(nullptr) - st.st_mtime);
