@@ -28,7 +28,6 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "holders.h"
@@ -659,33 +658,21 @@ int uloop_run_timeout(int timeout_ms) {
 	if (loop_base == nullptr)
 		return -1;
 	uloop_cancelled = false;
-	timespec deadline{};
+	event *limit = nullptr;
 	if (timeout_ms >= 0) {
-		clock_gettime(CLOCK_MONOTONIC, &deadline);
-		deadline.tv_sec += timeout_ms / 1000;
-		deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
-		if (deadline.tv_nsec >= 1000000000L) {
-			deadline.tv_sec++;
-			deadline.tv_nsec -= 1000000000L;
-		}
+		limit = evtimer_new(
+		    loop_base, [](evutil_socket_t, short, void *) { uloop_cancelled = true; }, nullptr);
+		if (limit == nullptr)
+			return -1;
+		timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+		evtimer_add(limit, &tv);
 	}
-	while (!uloop_cancelled) {
-		if (timeout_ms >= 0) {
-			timespec now;
-			clock_gettime(CLOCK_MONOTONIC, &now);
-			long long left_ms = (deadline.tv_sec - now.tv_sec) * 1000LL +
-			                    (deadline.tv_nsec - now.tv_nsec) / 1000000L;
-			if (left_ms <= 0)
-				break;
-			timeval tv = {static_cast<time_t>(left_ms / 1000),
-			              static_cast<suseconds_t>((left_ms % 1000) * 1000)};
-			event_base_loopexit(loop_base, &tv);
-		}
-		// One pass: wait for events, run their callbacks, return. 1 means
-		// nothing is left to wait for.
-		if (event_base_loop(loop_base, EVLOOP_ONCE) != 0)
-			break;
+	// One pass at a time: wait for events, run their callbacks. A pass
+	// that finds nothing left to wait for returns 1.
+	while (!uloop_cancelled && event_base_loop(loop_base, EVLOOP_ONCE) == 0) {
 	}
+	if (limit != nullptr)
+		event_free(limit);
 	return 0;
 }
 
