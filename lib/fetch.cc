@@ -239,9 +239,10 @@ BodyBuffer *get_all_data_init(void) {
 }
 
 int get_all_data_process(uclient *cl, BodyBuffer *body) {
-	// One scratch block for every read. It lives in .bss: only the pages
-	// that a read fills become resident (libevent hands over a few KiB at
-	// a time), and one thread means no two reads share it.
+	// One scratch block for every read, the socket read straight into it.
+	// It lives in .bss: only the pages that reads have filled become
+	// resident (a small answer touches a few), and one thread means no two
+	// reads share it.
 	static char scratch[kBlockSize];
 	for (;;) {
 		int n = uclient_read_account(cl, scratch, kBlockSize);
