@@ -99,8 +99,9 @@ typedef struct QueryResult {
  * uclient_read_account (or get_all_data_process); `complete` runs once
  * after a clean end of the body. `result` is handed to the callbacks
  * through FetchRequest.result. `expected` is the expected body length, or
- * -1 when unknown; bytes that arrive behind a body of announced length
- * before it ends count against it too (35). Returns a FetchError code.
+ * -1 when unknown. Bytes already received behind a body of announced
+ * Content-Length when it ends count as an overrun (35); bytes that come
+ * only later go unseen. Returns a FetchError code.
  * The request runs on the library's event loop: a caller brings nothing
  * up or down; get_url brings the loop up for the request and takes it
  * down again, unless one of the library's own queries has it up already.
