@@ -1,25 +1,34 @@
-// get_url of a large body from a loopback server, against curl fetching
-// the same URL in the same run. Prints both throughputs, their ratio, and
-// the peak RSS of the fetching process as a multiple of the body size.
-// Run inside the sandbox (scripts/bench.sh): it serves on 127.0.0.1:9090.
+// A large body fetched from a loopback server three ways in the same run:
+// Python's urllib reading it into memory, curl writing it to a file on
+// tmpfs, and the library (olsr2_get_nodeinfo_raw, the body held in memory
+// as one text). Each fetch runs in a process of its own; its transfer time
+// is taken inside that process (from the request to the whole body, so
+// interpreter and process start-up do not count) and its peak RSS from
+// wait4. Prints the best of five rounds, the ratios, and each peak RSS as
+// a multiple of the body size.
+// Run inside the sandbox (scripts/bench.sh): it serves on 127.0.0.1:1980
+// and writes /tmp.
 //
-//   fetch_bench [MiB]      (default 256)
+//   fetch_bench [MiB]      (default 64)
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "internal.h"
 #include "tarvik.h"
-#include "uclient.h"
 
 namespace {
+
+constexpr int kRounds = 5;
+const char kBodyFile[] = "/tmp/fetch-bench-body";
+const char kTimeFile[] = "/tmp/fetch-bench-seconds";
 
 double now_s() {
 	timespec ts;
@@ -29,7 +38,7 @@ double now_s() {
 
 bool wait_port_open(const std::string &url) {
 	for (int i = 0; i < 200; i++) {
-		std::string cmd = "curl -s -o /dev/null " + url + " 2>/dev/null";
+		std::string cmd = "curl -s -o /dev/null '" + url + "' 2>/dev/null";
 		if (system(cmd.c_str()) == 0)
 			return true;
 		usleep(50000);
@@ -37,25 +46,79 @@ bool wait_port_open(const std::string &url) {
 	return false;
 }
 
-// Runs `child` in a new process; its wall time and peak RSS (KiB).
+struct Run {
+	double seconds; // the transfer, as the process reported it
+	long rss_kib;   // the process's peak RSS
+};
+
+// The seconds a child wrote to kTimeFile.
+bool read_seconds(double *seconds) {
+	FILE *f = fopen(kTimeFile, "r");
+	if (f == nullptr)
+		return false;
+	bool ok = fscanf(f, "%lf", seconds) == 1;
+	fclose(f);
+	unlink(kTimeFile);
+	return ok;
+}
+
+// Runs `child` in a new process that exits 0 when its fetch was whole and
+// wrote its transfer time to kTimeFile.
 template <class F>
-bool measure(F child, double *seconds, long *maxrss_kib) {
-	double start = now_s();
+bool measure(F child, Run *run) {
+	fflush(nullptr);
 	pid_t pid = fork();
 	if (pid == 0)
 		_exit(child() ? 0 : 1);
 	int status = 0;
 	rusage ru{};
-	wait4(pid, &status, 0, &ru);
-	*seconds = now_s() - start;
-	*maxrss_kib = ru.ru_maxrss;
-	return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	if (wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		return false;
+	run->rss_kib = ru.ru_maxrss;
+	return read_seconds(&run->seconds);
 }
+
+bool write_seconds(double seconds) {
+	FILE *f = fopen(kTimeFile, "w");
+	if (f == nullptr)
+		return false;
+	fprintf(f, "%.6f\n", seconds);
+	return fclose(f) == 0;
+}
+
+bool library_fetch(const std::string &command, long size) {
+	double start = now_s();
+	char *text = nullptr;
+	int rc = olsr2_get_nodeinfo_raw(command.c_str(), &text);
+	double seconds = now_s() - start;
+	bool whole = rc == 0 && text != nullptr && static_cast<long>(strlen(text)) == size;
+	free(text);
+	return whole && write_seconds(seconds);
+}
+
+// Runs `argv` in this process, its standard output going to kTimeFile.
+bool exec_fetch(const char *const *argv) {
+	if (freopen(kTimeFile, "w", stdout) == nullptr)
+		return false;
+	execvp(argv[0], const_cast<char *const *>(argv));
+	return false;
+}
+
+struct Best {
+	double seconds = 1e9;
+	long rss_kib = 0;
+	void add(const Run &r) {
+		if (r.seconds < seconds)
+			seconds = r.seconds;
+		if (r.rss_kib > rss_kib)
+			rss_kib = r.rss_kib;
+	}
+};
 
 } // namespace
 
 int main(int argc, char **argv) {
-	long mib = argc > 1 ? atol(argv[1]) : 256;
+	long mib = argc > 1 ? atol(argv[1]) : 64;
 	// The body and its NUL must fit the library's 32-bit lengths; this
 	// also keeps `size` within a 32-bit long.
 	if (mib < 1 || mib > 2047) {
@@ -66,67 +129,72 @@ int main(int argc, char **argv) {
 	pid_t server = fork();
 	if (server == 0) {
 		execlp("python3", "python3", TARVIK_SOURCE_DIR "/standin/olsr_standin.py", "--port",
-		       "9090", (char *)nullptr);
+		       "1980", "--telnet", (char *)nullptr);
 		_exit(127);
 	}
-	std::string path = "fault/big/" + std::to_string(size);
-	std::string url = "http://127.0.0.1:9090/" + path;
-	char *escaped = curl_easy_escape(url.c_str(), 0);
-	std::string escaped_url = escaped;
+	std::string command = "fault/big/" + std::to_string(size);
+	// What the library requests for olsr2_get_nodeinfo_raw(command).
+	char *escaped = curl_easy_escape(("http://127.0.0.1:1980/telnet/" + command).c_str(), 0);
+	std::string url = escaped;
 	free(escaped);
-	if (!wait_port_open("http://127.0.0.1:9090/fault/big/1")) {
+	if (!wait_port_open("http://127.0.0.1:1980/telnet%2Ffault%2Fbig%2F1")) {
 		fprintf(stderr, "fetch_bench: the server did not start (is curl installed?)\n");
 		kill(server, SIGKILL);
 		return 1;
 	}
 
-	double best_get = 1e9, best_curl = 1e9;
-	long rss_kib = 0;
-	for (int round = 0; round < 3; round++) {
-		double s;
-		long rss;
-		bool ok = measure(
-		    [&] {
-			    QueryResult qr{};
-			    qr.body = get_all_data_init();
-			    tarvik::uloop_init();
-			    int rc = get_url(url.c_str(), tarvik::fetch_data_read, tarvik::finish_raw, &qr, -1);
-			    tarvik::uloop_done();
-			    bool good = rc == 0 && qr.error == 0 && qr.length == size + 1;
-			    free(qr.value);
-			    tarvik::body_buffer_free(qr.body);
-			    return good;
-		    },
-		    &s, &rss);
-		if (!ok) {
-			fprintf(stderr, "fetch_bench: get_url failed\n");
+	std::string python_code =
+	    "import sys, time, urllib.request\n"
+	    "start = time.monotonic()\n"
+	    "body = urllib.request.urlopen(sys.argv[1]).read()\n"
+	    "seconds = time.monotonic() - start\n"
+	    "assert len(body) == int(sys.argv[2])\n"
+	    "print('%f' % seconds)\n";
+	std::string size_text = std::to_string(size);
+	const char *python[] = {"python3", "-c", python_code.c_str(), url.c_str(), size_text.c_str(),
+	                        nullptr};
+	const char *curl[] = {"curl", "-s", "--fail", "-o", kBodyFile, "-w", "%{time_total}\n",
+	                      url.c_str(), nullptr};
+
+	Best lib, py, cu;
+	for (int round = 0; round < kRounds; round++) {
+		Run r{};
+		if (!measure([&] { return library_fetch(command, size); }, &r)) {
+			fprintf(stderr, "fetch_bench: the library's fetch failed\n");
 			kill(server, SIGKILL);
 			return 1;
 		}
-		if (s < best_get)
-			best_get = s;
-		if (rss > rss_kib)
-			rss_kib = rss;
-		std::string cmd = "curl -s -o /dev/null '" + escaped_url + "'";
-		double start = now_s();
-		if (system(cmd.c_str()) != 0) {
-			fprintf(stderr, "fetch_bench: curl failed\n");
+		lib.add(r);
+		if (!measure([&] { return exec_fetch(python); }, &r)) {
+			fprintf(stderr, "fetch_bench: urllib's fetch failed\n");
 			kill(server, SIGKILL);
 			return 1;
 		}
-		double c = now_s() - start;
-		if (c < best_curl)
-			best_curl = c;
+		py.add(r);
+		struct stat written{};
+		if (!measure([&] { return exec_fetch(curl); }, &r) || stat(kBodyFile, &written) != 0 ||
+		    written.st_size != size) {
+			fprintf(stderr, "fetch_bench: curl's fetch failed\n");
+			kill(server, SIGKILL);
+			return 1;
+		}
+		cu.add(r);
+		unlink(kBodyFile);
 	}
 	kill(server, SIGKILL);
 	waitpid(server, nullptr, 0);
 
-	double get_mibs = mib / best_get, curl_mibs = mib / best_curl;
-	printf("body: %ld MiB\n", mib);
-	printf("get_url: %.0f MiB/s (best of 3: %.3f s)\n", get_mibs, best_get);
-	printf("curl:    %.0f MiB/s (best of 3: %.3f s)\n", curl_mibs, best_curl);
-	printf("throughput ratio get_url/curl: %.2f (target >= 0.25)\n", get_mibs / curl_mibs);
-	printf("peak RSS of the fetch: %.1f MiB = %.2f x body (target <= 2.1)\n", rss_kib / 1024.0,
-	       rss_kib * 1024.0 / size);
+	auto line = [&](const char *name, const Best &b) {
+		printf("%-28s %6.0f MiB/s  (best of %d: %.3f s)  peak RSS %6.1f MiB = %.2f x body\n",
+		       name, mib / b.seconds, kRounds, b.seconds, b.rss_kib / 1024.0,
+		       b.rss_kib * 1024.0 / size);
+	};
+	printf("body: %ld MiB from 127.0.0.1 (the stand-in server)\n", mib);
+	line("library (into memory):", lib);
+	line("Python urllib (into memory):", py);
+	line("curl (to a tmpfs file):", cu);
+	printf("library / urllib throughput: %.2f (target >= 1)\n", py.seconds / lib.seconds);
+	printf("library / curl throughput:   %.2f (aim >= 0.5)\n", cu.seconds / lib.seconds);
+	printf("library peak RSS: %.2f x body (target <= 2.1)\n", lib.rss_kib * 1024.0 / size);
 	return 0;
 }

@@ -14,12 +14,14 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
 # TARVIK_ARMHF_DEV_ROOT: a directory with armhf -dev packages unpacked
 # into it (dpkg -x), for those that cannot be installed beside the host's
-# own (libevent-dev is not Multi-Arch: same). Its .pc files, rewritten to
-# point into it, come first.
+# own (libevent-dev and libhttp-parser-dev are not Multi-Arch: same). Its
+# .pc files, rewritten to point into it, come first, and so do its headers
+# and link names for find_path and find_library.
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARVIK_ARMHF_DEV_ROOT)
 set(_pc_dirs /usr/lib/arm-linux-gnueabihf/pkgconfig /usr/share/pkgconfig)
 if(TARVIK_ARMHF_DEV_ROOT)
   list(PREPEND _pc_dirs ${TARVIK_ARMHF_DEV_ROOT}/usr/lib/arm-linux-gnueabihf/pkgconfig)
+  list(PREPEND CMAKE_PREFIX_PATH ${TARVIK_ARMHF_DEV_ROOT}/usr)
 endif()
 # The armhf .pc files only: the host's would hand out x86-64 libraries and
 # headers made for a 64-bit ABI.

@@ -95,10 +95,17 @@ typedef struct QueryResult {
 
 /* One blocking HTTP GET of `url`, escaped with curl_easy_escape on the
  * way out, following at most 10 redirects and accepting only status 200.
- * `data_read` runs for every piece of body that arrives; `complete` runs
- * once after a clean end of the body. `result` is handed to the callbacks
+ * `data_read` runs whenever body bytes are waiting and reads them with
+ * uclient_read_account (or get_all_data_process); `complete` runs once
+ * after a clean end of the body. `result` is handed to the callbacks
  * through FetchRequest.result. `expected` is the expected body length, or
- * -1 when unknown. Returns a FetchError code. */
+ * -1 when unknown. Bytes already received behind a body of announced
+ * Content-Length when it ends count as an overrun (35); bytes that come
+ * only later go unseen. Returns a FetchError code.
+ * The request runs on the library's event loop: a caller brings nothing
+ * up or down; get_url brings the loop up for the request and takes it
+ * down again, unless one of the library's own queries has it up already.
+ * Never to be called from inside another request's callbacks. */
 TARVIK_EXPORT int get_url(const char *url, fetch_callback data_read,
                           fetch_callback complete, void *result, int expected);
 

@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "holders.h"
 #include "internal.h"
@@ -17,6 +19,25 @@ namespace {
 
 constexpr int kMaxRedirects = 10;
 constexpr int kBlockSize = 1048576;
+// From this size on, the joined text asks for huge pages (2 MiB each).
+constexpr int kHugeText = 4 * 1048576;
+
+// A large body costs most in page faults: one trap into the kernel for
+// each 4 KiB page it fills, twice over (chunks, then the joined text).
+// Memory about to be filled is faulted in by one call instead, and the
+// joined text of a large body asks for huge pages. Both are hints: a
+// kernel that lacks them leaves the faults as they were.
+void advise(char *p, size_t n, int advice) {
+	static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+	uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+	uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
+	if (end > start)
+		madvise(reinterpret_cast<void *>(start), end - start, advice);
+}
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23 // Linux 5.14; older kernels refuse it
+#endif
 
 FetchRequest *request_of(uclient *cl) { return static_cast<FetchRequest *>(cl->priv); }
 
@@ -137,30 +158,38 @@ int get_url_timeout(const char *url, fetch_callback data_read, fetch_callback co
 	if (!escaped)
 		return FETCH_ERR_CONNECT;
 
-	// In uclient's order: data available, data sent, end of body, headers
-	// done, error. The client's own error codes are stored as they come.
-	const uclient_cb table = {data_read, nullptr, fetch_data_eof, fetch_header_done, fetch_stop};
+	// In uclient's order: data available, end of body, headers done,
+	// error. The client's own error codes are stored as they come.
+	const uclient_cb table = {data_read, fetch_data_eof, fetch_header_done, fetch_stop};
 
 	FetchRequest req = {};
 	req.result = result;
 	req.expected = expected;
 	req.complete = complete;
 
-	uclient *cl = uclient_new(escaped.get(), nullptr, &table);
-	if (cl == nullptr)
+	// A caller outside the library has no way to bring the loop up: the
+	// request brings it up and takes it down again. A loop that the
+	// caller's query brought up is left as it is.
+	bool own_loop = !uloop_is_up();
+	if (own_loop && uloop_init() != 0)
 		return FETCH_ERR_CONNECT;
-	cl->priv = &req;
-
-	if (uclient_set_timeout(cl, timeout_ms) != 0 || uclient_connect(cl) != 0 ||
-	    uclient_http_set_request_type(cl, "GET") != 0 || uclient_http_reset_headers(cl) != 0 ||
-	    uclient_http_set_header(cl, "User-Agent", "tarvik (libuclient)") != 0 ||
-	    uclient_request(cl) != 0) {
+	uclient *cl = uclient_new(escaped.get(), &table);
+	if (cl != nullptr) {
+		cl->priv = &req;
+		if (uclient_set_timeout(cl, timeout_ms) != 0 || uclient_connect(cl) != 0 ||
+		    uclient_http_set_request_type(cl, "GET") != 0 ||
+		    uclient_http_reset_headers(cl) != 0 ||
+		    uclient_http_set_header(cl, "User-Agent", "tarvik (libuclient)") != 0 ||
+		    uclient_request(cl) != 0)
+			req.error = FETCH_ERR_CONNECT;
+		else
+			uloop_run_timeout(-1);
 		uclient_free(cl);
-		return FETCH_ERR_CONNECT;
+	} else {
+		req.error = FETCH_ERR_CONNECT;
 	}
-
-	uloop_run_timeout(-1);
-	uclient_free(cl);
+	if (own_loop)
+		uloop_done();
 
 	if (req.error != 0)
 		return req.error;
@@ -210,9 +239,10 @@ BodyBuffer *get_all_data_init(void) {
 }
 
 int get_all_data_process(uclient *cl, BodyBuffer *body) {
-	// One scratch block for every read. It lives in .bss: only the pages
-	// that a read fills become resident (libevent hands over a few KiB at
-	// a time), and one thread means no two reads share it.
+	// One scratch block for every read, the socket read straight into it.
+	// It lives in .bss: only the pages that reads have filled become
+	// resident (a small answer touches a few), and one thread means no two
+	// reads share it.
 	static char scratch[kBlockSize];
 	for (;;) {
 		int n = uclient_read_account(cl, scratch, kBlockSize);
@@ -233,6 +263,7 @@ int get_all_data_process(uclient *cl, BodyBuffer *body) {
 			body->failed = 1;
 			return 0;
 		}
+		advise(filled->data, static_cast<size_t>(n), MADV_POPULATE_WRITE);
 		memcpy(filled->data, scratch, static_cast<size_t>(n));
 		filled->length = n;
 		body->total += n;
@@ -255,11 +286,18 @@ int get_all_data_finalize(BodyBuffer *body, char **text, int *length) {
 	if (out == nullptr)
 		return 1;
 	body->total += 1;
+	// Huge pages for a text of several of them; filled a chunk at a time,
+	// each chunk released once copied, so the two copies of the body are
+	// never resident whole at once.
+	if (body->total >= kHugeText)
+		advise(out, static_cast<size_t>(body->total), MADV_HUGEPAGE);
 	size_t at = 0;
 	for (body->tail = body->head; body->tail != nullptr;) {
 		BodyChunk *chunk = body->tail;
-		if (chunk->length > 0)
+		if (chunk->length > 0) {
+			advise(out + at, static_cast<size_t>(chunk->length), MADV_POPULATE_WRITE);
 			memcpy(out + at, chunk->data, static_cast<size_t>(chunk->length));
+		}
 		at += static_cast<size_t>(chunk->length);
 		body->tail = chunk->next;
 		free(chunk->data);

@@ -15,9 +15,12 @@ namespace {
 constexpr const char kOlsrdBase[] = "http://127.0.0.1:9090";
 constexpr const char kOlsrd2Base[] = "http://127.0.0.1:1980/telnet";
 
-// Runs one query; on 0 the QueryResult holds the completion step's
-// outcome (error and value).
-int run_query(const char *base, const char *command, fetch_callback complete, QueryResult *res) {
+// Runs one query and hands its value over by the out-parameter rule: only
+// with a 0 from both the transport and the completion step. A value made
+// on the way to a failure (a parsed object, say) is released by its
+// `Holder`.
+template <class Holder, class T>
+int query(const char *base, const char *command, fetch_callback complete, T **answer) {
 	size_t size = strlen(base) + 1 + strlen(command) + 1;
 	TextPtr url(static_cast<char *>(malloc(size)));
 	if (!url)
@@ -25,25 +28,17 @@ int run_query(const char *base, const char *command, fetch_callback complete, Qu
 	snprintf(url.get(), size, "%s/%s", base, command);
 
 	uloop_init();
-	*res = QueryResult{};
-	res->body = get_all_data_init();
-	if (res->body == nullptr) {
+	QueryResult res = {};
+	res.body = get_all_data_init();
+	if (res.body == nullptr) {
 		uloop_done();
 		return FETCH_ERR_CONNECT;
 	}
-	int rc = get_url(url.get(), fetch_data_read, complete, res, -1);
+	int rc = get_url(url.get(), fetch_data_read, complete, &res, -1);
 	uloop_done();
-	body_buffer_free(res->body);
-	res->body = nullptr;
-	return rc;
-}
+	body_buffer_free(res.body);
 
-int json_query(const char *base, const char *command, json_object **answer) {
-	QueryResult res = {};
-	int rc = run_query(base, command, finish_json, &res);
-	// A value is only handed over with a 0 from both the transport and
-	// the completion step; anything parsed on the way is released.
-	JsonPtr value(static_cast<json_object *>(res.value));
+	Holder value(static_cast<T *>(res.value));
 	if (rc != 0)
 		return rc;
 	if (res.error == 0)
@@ -59,22 +54,15 @@ using namespace tarvik;
 extern "C" {
 
 int olsr1_get_nodeinfo(const char *command, json_object **answer) {
-	return json_query(kOlsrdBase, command, answer);
+	return query<JsonPtr>(kOlsrdBase, command, finish_json, answer);
 }
 
 int olsr2_get_nodeinfo(const char *command, json_object **answer) {
-	return json_query(kOlsrd2Base, command, answer);
+	return query<JsonPtr>(kOlsrd2Base, command, finish_json, answer);
 }
 
 int olsr2_get_nodeinfo_raw(const char *command, char **answer) {
-	QueryResult res = {};
-	int rc = run_query(kOlsrd2Base, command, finish_raw, &res);
-	TextPtr value(static_cast<char *>(res.value));
-	if (rc != 0)
-		return rc;
-	if (res.error == 0)
-		*answer = value.release();
-	return res.error;
+	return query<TextPtr>(kOlsrd2Base, command, finish_raw, answer);
 }
 
 } // extern "C"

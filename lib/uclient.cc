@@ -1,25 +1,34 @@
-// HTTP client and event loop over libevent (event_base + evhttp).
+// HTTP client and event loop. libevent's event_base waits for the socket
+// and keeps the idle time-out; the socket is read here, straight into the
+// caller's buffer, and http-parser frames each answer (status line,
+// headers, Content-Length, chunked or close-delimited body).
 //
 // Every HTTP exchange of a client (the first request and each redirect)
-// is a Hop: its own evhttp connection and request. libevent calls back
-// with the Hop; only the client's current Hop, and only until the client
-// is disconnected, reaches the caller's callbacks. Hops are released
-// together in uclient_free, never inside a libevent callback, because
-// libevent may still use a request or connection after our callback
-// returns.
+// is a Hop: its own connection and event. Only the client's current Hop,
+// and only until the client is disconnected, reaches the caller's
+// callbacks. A Hop left behind is closed at once; the records are
+// released together in uclient_free, never inside a callback.
+//
+// Content-Length follows the fetch client's own rules
+// (parse_content_length): they ignore values that http-parser refuses
+// ("+12", "abc") or obeys (2^31 and more). So the parser never sees an
+// answer's Content-Length lines: in place of the first it is given the
+// value those rules read, or nothing where they ignore it. To see such a
+// line whole, the head is given to the parser a complete line at a time;
+// it is only peeked at first, so that the body stays in the socket for
+// the caller's buffer.
 #include "uclient.h"
 
 #include <errno.h>
-#include <event2/buffer.h>
 #include <event2/event.h>
-#include <event2/http.h>
-#include <event2/keyvalq_struct.h>
-#include <signal.h>
+#include <http_parser.h>
+#include <netdb.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <time.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "holders.h"
 
@@ -31,13 +40,64 @@ namespace {
 
 event_base *loop_base;
 
+// The longest head line taken, and the most looked at in one go while a
+// head arrives.
+constexpr size_t kHeadBlock = 65536;
+
 struct Client;
 
 struct Hop {
 	Client *client;
-	evhttp_connection *conn;
-	Hop *next; // older hops
+	int fd;            // -1 when no connection could be started
+	int connect_error; // a connect that failed before the loop ran
+	event *ev;         // the socket's readiness and the idle time-out
+	Hop *next;         // older hops
 };
+
+// "name\0value\0" entries, one after the other.
+struct Pairs {
+	char *data;
+	size_t len;
+	size_t cap;
+};
+
+bool pairs_add(Pairs *p, const char *text, size_t n) {
+	if (n > p->cap - p->len) {
+		size_t cap = p->cap != 0 ? p->cap : 256;
+		while (n > cap - p->len)
+			cap *= 2;
+		char *grown = static_cast<char *>(realloc(p->data, cap));
+		if (grown == nullptr)
+			return false;
+		p->data = grown;
+		p->cap = cap;
+	}
+	memcpy(p->data + p->len, text, n);
+	p->len += n;
+	return true;
+}
+
+// The entry named `name` (case-insensitive): its offset, or p->len.
+size_t pairs_find(const Pairs *p, const char *name) {
+	size_t at = 0;
+	while (at < p->len) {
+		const char *key = p->data + at;
+		if (strcasecmp(key, name) == 0)
+			break;
+		size_t key_len = strlen(key) + 1;
+		at += key_len + strlen(key + key_len) + 1;
+	}
+	return at;
+}
+
+const char *pairs_value(const Pairs *p, const char *name) {
+	size_t at = pairs_find(p, name);
+	return at < p->len ? p->data + at + strlen(p->data + at) + 1 : nullptr;
+}
+
+// Sending the request, reading the head, reading the body, body whole,
+// answer broken (cut short or not HTTP).
+enum class Phase { Idle, Sending, Head, Body, Done, Broken };
 
 struct Client {
 	uclient uc; // first: the callbacks receive &uc
@@ -48,20 +108,40 @@ struct Client {
 	char *target;    // the request target of `url`, sent verbatim
 	int port;
 	int timeout_ms;
-	char *method;
-	evkeyvalq headers; // the caller's request headers, in order
-	Hop *hops;         // newest first; hops->conn is the current connection
-	evhttp_request *answer; // current answer while headers are examined
-	evhttp_request *reading; // current request while data_read runs
+	Pairs request_headers; // the caller's, in order
+	Hop *hops;             // newest first: the current one
+
+	// The current exchange.
+	Phase phase;
+	char *request;
+	size_t request_len;
+	size_t request_sent;
+	http_parser parser;
+	char *head;           // kHeadBlock bytes: a head line still incomplete
+	size_t head_have;
+	bool status_line_seen;
+	bool length_seen;     // a Content-Length line has been met
+	char head_last;       // the head's last byte, parsed after header_done
+	Pairs answer_headers; // values without outer blanks
+	enum { kNone, kField, kValue } last;
+	size_t value_start;
+	bool out_of_memory;
+	bool length_framed;   // the body runs to the Content-Length given
+	bool surplus_checked; // looked for bytes behind a whole body
+	char *out;            // where on_body gathers body bytes
+	size_t out_len;
 	int status;
 	bool eof;
 	bool disconnected;
+	bool headers_ready; // header_done is running
+	bool reading;       // data_read is running
+	bool read_called;   // ... and has called uclient_read
 };
 
 Client *client_of(uclient *cl) { return reinterpret_cast<Client *>(cl); }
 const Client *client_of(const uclient *cl) { return reinterpret_cast<const Client *>(cl); }
 
-// Whether libevent's report about `hop` still concerns the caller.
+// Whether a report about `hop` still concerns the caller.
 bool live(const Hop *hop) {
 	const Client *c = hop->client;
 	return !c->disconnected && c->hops == hop;
@@ -169,60 +249,94 @@ char *resolve_location(const char *base, const char *location) {
 	return out;
 }
 
-// libevent refuses some Content-Length texts that the fetch client only
-// ignores ("", "abc", "-1") and would wait for more than 2^31 bytes for
-// others. Give it the value the fetch client reads, or, where the fetch
-// client ignores the header, no length at all: the body then runs until
-// the server closes the connection.
-void normalise_content_length(evkeyvalq *headers) {
-	const char *text = evhttp_find_header(headers, "Content-Length");
-	if (text == nullptr)
-		return;
-	int32_t value = 0;
-	bool usable = parse_content_length(text, &value);
-	while (evhttp_remove_header(headers, "Content-Length") == 0) {
+// ---- the parser's callbacks --------------------------------------------
+
+Client *parsing(http_parser *p) { return static_cast<Client *>(p->data); }
+
+// Ends the header entry being collected.
+void end_entry(Client *c) {
+	Pairs *h = &c->answer_headers;
+	if (c->last == Client::kField) {
+		c->out_of_memory |= !pairs_add(h, "", 1);
+		c->value_start = h->len;
+		c->last = Client::kValue;
 	}
-	if (usable) {
-		char canonical[16];
-		snprintf(canonical, sizeof canonical, "%d", static_cast<int>(value));
-		evhttp_add_header(headers, "Content-Length", canonical);
-	} else {
-		while (evhttp_remove_header(headers, "Connection") == 0) {
-		}
+	if (c->last == Client::kValue) {
+		while (h->len > c->value_start &&
+		       (h->data[h->len - 1] == ' ' || h->data[h->len - 1] == '\t'))
+			h->len--;
+		c->out_of_memory |= !pairs_add(h, "", 1);
 	}
+	c->last = Client::kNone;
 }
 
-int on_header(evhttp_request *req, void *arg) {
-	Hop *hop = static_cast<Hop *>(arg);
-	if (!live(hop))
+int on_header_field(http_parser *p, const char *at, size_t n) {
+	Client *c = parsing(p);
+	if (c->last != Client::kField)
+		end_entry(c);
+	c->out_of_memory |= !pairs_add(&c->answer_headers, at, n);
+	c->last = Client::kField;
+	return c->out_of_memory ? -1 : 0;
+}
+
+int on_header_value(http_parser *p, const char *at, size_t n) {
+	Client *c = parsing(p);
+	if (c->last == Client::kField) {
+		c->out_of_memory |= !pairs_add(&c->answer_headers, "", 1);
+		c->value_start = c->answer_headers.len;
+	}
+	c->out_of_memory |= !pairs_add(&c->answer_headers, at, n);
+	c->last = Client::kValue;
+	return c->out_of_memory ? -1 : 0;
+}
+
+// Stops the parser at the end of the head: the caller sees the headers
+// before any body byte is parsed.
+int on_headers_complete(http_parser *p) {
+	Client *c = parsing(p);
+	end_entry(c);
+	c->status = p->status_code;
+	http_parser_pause(p, 1);
+	return c->out_of_memory ? -1 : 0;
+}
+
+// Body bytes gather at the front of the block they arrived in; they never
+// overtake the bytes still to be parsed.
+int on_body(http_parser *p, const char *at, size_t n) {
+	Client *c = parsing(p);
+	if (c->out == nullptr)
 		return -1;
-	Client *c = hop->client;
-	c->status = evhttp_request_get_response_code(req);
-	normalise_content_length(evhttp_request_get_input_headers(req));
-	c->answer = req;
-	c->cb->header_done(&c->uc);
-	c->answer = nullptr;
-	// A redirect started a new hop, or the caller disconnected: returning
-	// -1 makes libevent drop this answer (reported back as a failure of a
-	// hop that is no longer live, so ignored).
-	return live(hop) ? 0 : -1;
+	memmove(c->out + c->out_len, at, n);
+	c->out_len += n;
+	return 0;
 }
 
-void on_chunk(evhttp_request *req, void *arg) {
-	Hop *hop = static_cast<Hop *>(arg);
-	if (!live(hop))
-		return;
-	Client *c = hop->client;
-	c->reading = req;
-	c->cb->data_read(&c->uc);
-	c->reading = nullptr;
+// Stops the parser at the end of the body: what follows is not parsed.
+int on_message_complete(http_parser *p) {
+	parsing(p)->phase = Phase::Done;
+	http_parser_pause(p, 1);
+	return 0;
 }
+
+const http_parser_settings kSettings = {
+    .on_message_begin = nullptr,
+    .on_url = nullptr,
+    .on_status = nullptr,
+    .on_header_field = on_header_field,
+    .on_header_value = on_header_value,
+    .on_headers_complete = on_headers_complete,
+    .on_body = on_body,
+    .on_message_complete = on_message_complete,
+    .on_chunk_header = nullptr,
+    .on_chunk_complete = nullptr,
+};
+
+// ---- reporting ----------------------------------------------------------
 
 void report_error(Client *c, int code) {
 	if (c->cb->error != nullptr)
 		c->cb->error(&c->uc, code);
-	else
-		uclient_disconnect(&c->uc);
+	uclient_disconnect(&c->uc);
 }
 
 void report_eof(Client *c, bool complete) {
@@ -233,91 +347,291 @@ void report_eof(Client *c, bool complete) {
 	uclient_disconnect(&c->uc);
 }
 
-// The end of a request. A NULL request follows a failure that on_error
-// has reported already. A request without a status never reached the
-// server (refused, unreachable).
-void on_done(evhttp_request *req, void *arg) {
-	Hop *hop = static_cast<Hop *>(arg);
-	if (!live(hop) || req == nullptr)
-		return;
-	Client *c = hop->client;
-	if (evhttp_request_get_response_code(req) == 0)
-		report_error(c, UCLIENT_ERROR_CONNECT);
-	else
-		report_eof(c, true);
+void on_socket(evutil_socket_t fd, short what, void *arg);
+
+// Waits for `events` on the hop's socket (none: only for the time-out),
+// the idle time-out starting anew.
+void watch(Hop *hop, short events) {
+	const Client *c = hop->client;
+	event_del(hop->ev);
+	event_assign(hop->ev, loop_base, hop->fd < 0 ? -1 : hop->fd,
+	             hop->fd < 0 ? 0 : events, on_socket, hop);
+	timeval tv = {c->timeout_ms / 1000, (c->timeout_ms % 1000) * 1000};
+	event_add(hop->ev, &tv);
 }
 
-void on_error(evhttp_request_error error, void *arg) {
+// Closes a hop that no longer concerns the caller.
+void retire(Hop *hop) {
+	event_del(hop->ev);
+	if (hop->fd >= 0)
+		close(hop->fd);
+	hop->fd = -1;
+}
+
+// ---- the exchange ---------------------------------------------------------
+
+void send_request(Client *c, Hop *hop) {
+	int err = hop->connect_error;
+	socklen_t err_len = sizeof err;
+	if (err == 0 && hop->fd >= 0 && c->request_sent == 0 &&
+	    getsockopt(hop->fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0)
+		err = errno;
+	if (err != 0 || hop->fd < 0) {
+		report_error(c, UCLIENT_ERROR_CONNECT);
+		return;
+	}
+	// MSG_NOSIGNAL: a peer that closed early gives EPIPE, never SIGPIPE.
+	ssize_t n = send(hop->fd, c->request + c->request_sent, c->request_len - c->request_sent,
+	                 MSG_NOSIGNAL);
+	if (n < 0) {
+		if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+			report_eof(c, false);
+		return;
+	}
+	c->request_sent += static_cast<size_t>(n);
+	if (c->request_sent == c->request_len) {
+		c->phase = Phase::Head;
+		watch(hop, EV_READ | EV_PERSIST);
+	}
+}
+
+// Gives the parser `n` bytes of the head. When it stops at the head's end,
+// *head_end is set to the offset (from `origin`) of the head's last byte,
+// which the parser has not taken yet.
+bool feed_head(Client *c, const char *origin, const char *data, size_t n, size_t *head_end) {
+	if (n == 0) // no bytes would mean the end of the stream
+		return true;
+	size_t used = http_parser_execute(&c->parser, &kSettings, data, n);
+	enum http_errno e = HTTP_PARSER_ERRNO(&c->parser);
+	if (e == HPE_PAUSED) {
+		*head_end = static_cast<size_t>(data - origin) + used;
+		return true;
+	}
+	return e == HPE_OK;
+}
+
+// The first Content-Length line, as the fetch rules read it: a canonical
+// line for the parser, or none where they ignore the value.
+bool feed_length(Client *c, const char *line, size_t n) {
+	const char *value = line + 15; // after "content-length:"
+	const char *end = line + n;
+	while (value < end && (*value == ' ' || *value == '\t'))
+		value++;
+	while (end > value && (end[-1] == '\n' || end[-1] == '\r' || end[-1] == ' ' || end[-1] == '\t'))
+		end--;
+	TextPtr text(strndup(value, static_cast<size_t>(end - value)));
+	if (!text)
+		return false;
+	int32_t length = 0;
+	if (!parse_content_length(text.get(), &length))
+		return true;
+	char canonical[32];
+	int len = snprintf(canonical, sizeof canonical, "Content-Length: %d\r\n", static_cast<int>(length));
+	size_t unused = 0;
+	c->length_framed = true;
+	return feed_head(c, canonical, canonical, static_cast<size_t>(len), &unused);
+}
+
+// Gives the parser the complete lines head[0..end), each Content-Length
+// line but the first left out and that one as feed_length reads it. True
+// unless the answer is no HTTP; *head_end as for feed_head.
+bool feed_lines(Client *c, size_t end, size_t *head_end) {
+	const char *buf = c->head;
+	size_t batch = 0;
+	for (size_t line = 0; line < end;) {
+		size_t next = static_cast<size_t>(
+		    static_cast<const char *>(memchr(buf + line, '\n', end - line)) - buf) + 1;
+		if (!c->status_line_seen) {
+			c->status_line_seen = true;
+		} else if (next - line > 15 && strncasecmp(buf + line, "content-length:", 15) == 0) {
+			if (!feed_head(c, buf, buf + batch, line - batch, head_end))
+				return false;
+			if (*head_end != SIZE_MAX)
+				return true; // the line is body, not head
+			if (!c->length_seen && !feed_length(c, buf + line, next - line))
+				return false;
+			c->length_seen = true;
+			batch = next;
+		}
+		line = next;
+	}
+	return feed_head(c, buf, buf + batch, end - batch, head_end);
+}
+
+void deliver(Client *c, Hop *hop);
+
+void read_head(Client *c, Hop *hop) {
+	char *buf = c->head;
+	size_t have = c->head_have;
+	ssize_t got = recv(hop->fd, buf + have, kHeadBlock - have, MSG_PEEK);
+	if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+		return;
+	if (got <= 0) { // closed or broken before the head was whole
+		report_eof(c, false);
+		return;
+	}
+	size_t end = have + static_cast<size_t>(got);
+	const char *last_lf = static_cast<const char *>(memrchr(buf + have, '\n', end - have));
+	size_t lines_end = last_lf != nullptr ? static_cast<size_t>(last_lf - buf) + 1 : 0;
+	size_t head_end = SIZE_MAX;
+	if ((lines_end == 0 && end == kHeadBlock) ||
+	    (lines_end > 0 && !feed_lines(c, lines_end, &head_end))) {
+		report_eof(c, false);
+		return;
+	}
+	// Take from the socket what was parsed: through the head's last byte,
+	// or everything looked at while the head goes on (an incomplete line
+	// is kept here for the next look).
+	size_t take = (head_end != SIZE_MAX ? head_end + 1 : end) - have;
+	if (recv(hop->fd, buf + have, take, 0) != static_cast<ssize_t>(take)) {
+		report_eof(c, false);
+		return;
+	}
+	if (head_end == SIZE_MAX) {
+		memmove(buf, buf + lines_end, end - lines_end);
+		c->head_have = end - lines_end;
+		return;
+	}
+
+	c->head_last = buf[head_end];
+	c->phase = Phase::Body;
+	c->headers_ready = true;
+	c->cb->header_done(&c->uc);
+	c->headers_ready = false;
+	if (!live(hop))
+		return;
+	http_parser_pause(&c->parser, 0);
+	http_parser_execute(&c->parser, &kSettings, &c->head_last, 1);
+	if (c->phase == Phase::Done) // no body: no readiness need come
+		deliver(c, hop);
+	else if (HTTP_PARSER_ERRNO(&c->parser) != HPE_OK)
+		report_eof(c, false);
+}
+
+void deliver(Client *c, Hop *hop) {
+	c->reading = true;
+	c->read_called = false;
+	c->cb->data_read(&c->uc);
+	c->reading = false;
+	if (!live(hop))
+		return;
+	if (c->phase == Phase::Done || c->phase == Phase::Broken)
+		report_eof(c, c->phase == Phase::Done);
+	else if (!c->read_called)
+		watch(hop, 0); // a caller that reads nothing waits for the time-out
+}
+
+void on_socket(evutil_socket_t, short what, void *arg) {
 	Hop *hop = static_cast<Hop *>(arg);
 	if (!live(hop))
 		return;
 	Client *c = hop->client;
-	switch (error) {
-	case EVREQ_HTTP_TIMEOUT:
+	if (what & EV_TIMEOUT) {
 		report_error(c, UCLIENT_ERROR_TIMEDOUT);
+		return;
+	}
+	switch (c->phase) {
+	case Phase::Sending:
+		send_request(c, hop);
 		break;
-	case EVREQ_HTTP_REQUEST_CANCEL:
+	case Phase::Head:
+		read_head(c, hop);
+		break;
+	case Phase::Body:
+		deliver(c, hop);
 		break;
 	default:
-		// The connection closed or broke before the answer was whole, or
-		// the answer was not HTTP.
-		report_eof(c, false);
 		break;
 	}
 }
 
-// Starts one exchange for the client's current URL on a new connection.
-bool start_hop(Client *c) {
+// A new hop for the client's current URL, connecting; the one before is
+// closed. NULL when no socket can be had. A connection that fails at once
+// (refused, or a host that does not resolve) is reported through the
+// error callback once the request is made, as a refusal would be.
+Hop *open_hop(Client *c) {
 	if (loop_base == nullptr)
-		return false;
+		return nullptr;
 	MallocPtr<Hop> hop(static_cast<Hop *>(calloc(1, sizeof(Hop))));
 	if (!hop)
-		return false;
+		return nullptr;
 	hop->client = c;
-	hop->conn = evhttp_connection_base_new(loop_base, nullptr, c->host,
-	                                       static_cast<ev_uint16_t>(c->port));
-	if (hop->conn == nullptr)
-		return false;
-	// libevent's defaults (retries, 50 s) must never apply: one attempt,
-	// and our idle time-out on connect, send and every read.
-	evhttp_connection_set_retries(hop->conn, 0);
-	timeval tv = {c->timeout_ms / 1000, (c->timeout_ms % 1000) * 1000};
-	evhttp_connection_set_timeout_tv(hop->conn, &tv);
-
-	evhttp_request *req = evhttp_request_new(on_done, hop.get());
-	if (req == nullptr) {
-		evhttp_connection_free(hop->conn);
-		return false;
-	}
-	evhttp_request_set_header_cb(req, on_header);
-	evhttp_request_set_chunked_cb(req, on_chunk);
-	evhttp_request_set_error_cb(req, on_error);
-	// libevent adds no header of its own. Host is the client's (HTTP/1.1
-	// requires it), then the caller's headers in their order.
-	evkeyvalq *out = evhttp_request_get_output_headers(req);
-	bool ok = evhttp_add_header(out, "Host", c->authority) == 0;
-	for (evkeyval *h = c->headers.tqh_first; ok && h != nullptr; h = h->next.tqe_next)
-		ok = evhttp_add_header(out, h->key, h->value) == 0;
-	if (!ok) {
-		evhttp_request_free(req);
-		evhttp_connection_free(hop->conn);
-		return false;
+	hop->fd = -1;
+	hop->ev = event_new(loop_base, -1, 0, on_socket, hop.get());
+	if (hop->ev == nullptr)
+		return nullptr;
+	char port[8];
+	snprintf(port, sizeof port, "%d", c->port);
+	addrinfo hints{};
+	hints.ai_socktype = SOCK_STREAM;
+	hints.ai_flags = AI_NUMERICSERV;
+	addrinfo *addr = nullptr;
+	if (getaddrinfo(c->host, port, &hints, &addr) != 0) {
+		hop->connect_error = EHOSTUNREACH;
+	} else {
+		hop->fd = socket(addr->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+		if (hop->fd >= 0 && connect(hop->fd, addr->ai_addr, addr->ai_addrlen) != 0 &&
+		    errno != EINPROGRESS)
+			hop->connect_error = errno;
+		freeaddrinfo(addr);
+		if (hop->fd < 0) {
+			event_free(hop->ev);
+			return nullptr;
+		}
 	}
 
-	// Link the hop first: libevent may report a failed connect from
-	// inside evhttp_make_request.
+	if (c->hops != nullptr)
+		retire(c->hops);
 	hop->next = c->hops;
 	c->hops = hop.get();
-	Hop *started = hop.release();
+	c->phase = Phase::Idle;
+	free(c->request);
+	c->request = nullptr;
+	c->request_len = c->request_sent = 0;
+	http_parser_init(&c->parser, HTTP_RESPONSE);
+	c->parser.data = c;
+	c->head_have = 0;
+	c->status_line_seen = c->length_seen = false;
+	c->answer_headers.len = 0;
+	c->last = Client::kNone;
+	c->out_of_memory = c->length_framed = c->surplus_checked = false;
 	c->status = 0;
 	c->eof = false;
-	if (evhttp_make_request(started->conn, req, EVHTTP_REQ_GET, c->target) != 0) {
-		// The request is gone with the failure; the hop stays linked so
-		// that uclient_free releases its connection, but it is no longer
-		// the current one.
-		c->disconnected = true;
+	return hop.release();
+}
+
+// "GET target HTTP/1.1", Host, then the caller's headers in their order.
+bool build_request(Client *c) {
+	size_t len = strlen("GET  HTTP/1.1\r\nHost: \r\n\r\n") + strlen(c->target) +
+	             strlen(c->authority) + 1;
+	const Pairs *h = &c->request_headers;
+	len += h->len + 2 * h->len; // ": " and CRLF for each pair, at most
+	char *text = static_cast<char *>(malloc(len));
+	if (text == nullptr)
 		return false;
+	int at = snprintf(text, len, "GET %s HTTP/1.1\r\nHost: %s\r\n", c->target, c->authority);
+	for (size_t i = 0; i < h->len;) {
+		const char *name = h->data + i;
+		const char *value = name + strlen(name) + 1;
+		at += snprintf(text + at, len - static_cast<size_t>(at), "%s: %s\r\n", name, value);
+		i = static_cast<size_t>(value - h->data) + strlen(value) + 1;
 	}
+	at += snprintf(text + at, len - static_cast<size_t>(at), "\r\n");
+	free(c->request);
+	c->request = text;
+	c->request_len = static_cast<size_t>(at);
+	c->request_sent = 0;
+	return true;
+}
+
+bool start_request(Client *c) {
+	Hop *hop = c->hops;
+	if (hop == nullptr || c->phase != Phase::Idle || !build_request(c))
+		return false;
+	c->phase = Phase::Sending;
+	watch(hop, EV_WRITE | EV_PERSIST);
+	if (hop->fd < 0 || hop->connect_error != 0)
+		event_active(hop->ev, EV_WRITE, 0);
 	return true;
 }
 
@@ -338,67 +652,40 @@ void uloop_done(void) {
 	uloop_cancelled = false;
 }
 
+bool uloop_is_up(void) { return loop_base != nullptr; }
+
 int uloop_run_timeout(int timeout_ms) {
 	if (loop_base == nullptr)
 		return -1;
-	// A peer that closes early must not kill the process with SIGPIPE
-	// while libevent writes: hold the signal back for the run, and take
-	// away one that the run itself raised.
-	sigset_t pipe_set, old_mask, pending;
-	sigemptyset(&pipe_set);
-	sigaddset(&pipe_set, SIGPIPE);
-	sigpending(&pending);
-	bool was_pending = sigismember(&pending, SIGPIPE);
-	sigprocmask(SIG_BLOCK, &pipe_set, &old_mask);
-
-	timespec deadline{};
+	uloop_cancelled = false;
+	event *limit = nullptr;
 	if (timeout_ms >= 0) {
-		clock_gettime(CLOCK_MONOTONIC, &deadline);
-		deadline.tv_sec += timeout_ms / 1000;
-		deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
-		if (deadline.tv_nsec >= 1000000000L) {
-			deadline.tv_sec++;
-			deadline.tv_nsec -= 1000000000L;
-		}
+		limit = evtimer_new(
+		    loop_base, [](evutil_socket_t, short, void *) { uloop_cancelled = true; }, nullptr);
+		if (limit == nullptr)
+			return -1;
+		timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+		evtimer_add(limit, &tv);
 	}
-	while (!uloop_cancelled) {
-		if (timeout_ms >= 0) {
-			timespec now;
-			clock_gettime(CLOCK_MONOTONIC, &now);
-			long long left_ms = (deadline.tv_sec - now.tv_sec) * 1000LL +
-			                    (deadline.tv_nsec - now.tv_nsec) / 1000000L;
-			if (left_ms <= 0)
-				break;
-			timeval tv = {static_cast<time_t>(left_ms / 1000),
-			              static_cast<suseconds_t>((left_ms % 1000) * 1000)};
-			event_base_loopexit(loop_base, &tv);
-		}
-		// One pass: wait for events, run their callbacks, return. 1 means
-		// nothing is left to wait for.
-		if (event_base_loop(loop_base, EVLOOP_ONCE) != 0)
-			break;
+	// One pass at a time: wait for events, run their callbacks. A pass
+	// that finds nothing left to wait for returns 1.
+	while (!uloop_cancelled && event_base_loop(loop_base, EVLOOP_ONCE) == 0) {
 	}
-
-	sigpending(&pending);
-	if (!was_pending && sigismember(&pending, SIGPIPE)) {
-		timespec zero = {0, 0};
-		sigtimedwait(&pipe_set, nullptr, &zero);
-	}
-	sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+	if (limit != nullptr)
+		event_free(limit);
 	return 0;
 }
 
-uclient *uclient_new(const char *url, const char *auth, const uclient_cb *cb) {
-	if (url == nullptr || auth != nullptr || cb == nullptr)
+uclient *uclient_new(const char *url, const uclient_cb *cb) {
+	if (url == nullptr || cb == nullptr)
 		return nullptr;
 	Client *c = static_cast<Client *>(calloc(1, sizeof(Client)));
 	if (c == nullptr)
 		return nullptr;
-	c->headers.tqh_first = nullptr;
-	c->headers.tqh_last = &c->headers.tqh_first;
 	c->cb = cb;
 	c->timeout_ms = 30000;
-	if (!set_url(c, url)) {
+	c->head = static_cast<char *>(malloc(kHeadBlock));
+	if (c->head == nullptr || !set_url(c, url)) {
 		uclient_free(&c->uc);
 		return nullptr;
 	}
@@ -411,16 +698,18 @@ void uclient_free(uclient *cl) {
 	Client *c = client_of(cl);
 	while (Hop *hop = c->hops) {
 		c->hops = hop->next;
-		// Frees the requests still queued on it, without callbacks.
-		evhttp_connection_free(hop->conn);
+		retire(hop);
+		event_free(hop->ev);
 		free(hop);
 	}
-	evhttp_clear_headers(&c->headers);
+	free(c->request_headers.data);
+	free(c->answer_headers.data);
+	free(c->request);
+	free(c->head);
 	free(c->url);
 	free(c->host);
 	free(c->authority);
 	free(c->target);
-	free(c->method);
 	free(c);
 }
 
@@ -431,63 +720,97 @@ int uclient_set_timeout(uclient *cl, int msecs) {
 	return 0;
 }
 
-// libevent connects when the request is made; here only the loop is
-// checked, so that a missing loop fails at the same step as with a real
-// connect.
 int uclient_connect(uclient *cl) {
-	(void)cl;
-	return loop_base != nullptr ? 0 : -1;
+	Client *c = client_of(cl);
+	if (c->hops != nullptr)
+		return -1;
+	return open_hop(c) != nullptr ? 0 : -1;
 }
 
-int uclient_http_set_request_type(uclient *cl, const char *type) {
-	// Only GET is spoken here.
-	if (strcmp(type, "GET") != 0)
-		return -1;
-	Client *c = client_of(cl);
-	char *copy = strdup(type);
-	if (copy == nullptr)
-		return -1;
-	free(c->method);
-	c->method = copy;
-	return 0;
+int uclient_http_set_request_type(uclient *, const char *type) {
+	return strcmp(type, "GET") == 0 ? 0 : -1;
 }
 
 int uclient_http_reset_headers(uclient *cl) {
-	evhttp_clear_headers(&client_of(cl)->headers);
+	client_of(cl)->request_headers.len = 0;
 	return 0;
 }
 
 int uclient_http_set_header(uclient *cl, const char *name, const char *value) {
-	Client *c = client_of(cl);
-	while (evhttp_remove_header(&c->headers, name) == 0) {
+	// A line break would end the header early: refused.
+	if (name[0] == '\0' || strpbrk(name, "\r\n: ") != nullptr || strpbrk(value, "\r\n") != nullptr)
+		return -1;
+	Pairs *h = &client_of(cl)->request_headers;
+	size_t at = pairs_find(h, name);
+	if (at < h->len) { // replaced: the old entry goes
+		size_t name_len = strlen(h->data + at) + 1;
+		size_t entry = name_len + strlen(h->data + at + name_len) + 1;
+		memmove(h->data + at, h->data + at + entry, h->len - at - entry);
+		h->len -= entry;
 	}
-	return evhttp_add_header(&c->headers, name, value) == 0 ? 0 : -1;
+	return pairs_add(h, name, strlen(name) + 1) && pairs_add(h, value, strlen(value) + 1) ? 0 : -1;
 }
 
-int uclient_request(uclient *cl) {
-	Client *c = client_of(cl);
-	if (c->method == nullptr || c->hops != nullptr)
-		return -1;
-	return start_hop(c) ? 0 : -1;
-}
+int uclient_request(uclient *cl) { return start_request(client_of(cl)) ? 0 : -1; }
 
 int uclient_read(uclient *cl, char *buf, int len) {
 	Client *c = client_of(cl);
-	if (c->reading == nullptr || len <= 0)
+	if (!c->reading || len <= 0)
 		return 0;
-	return evbuffer_remove(evhttp_request_get_input_buffer(c->reading), buf,
-	                       static_cast<size_t>(len));
+	c->read_called = true;
+	int fd = c->hops->fd;
+	for (;;) {
+		if (c->phase == Phase::Done) {
+			// Bytes that had arrived behind a body of announced length
+			// when it ended; what comes later cannot be seen.
+			if (c->surplus_checked)
+				return 0;
+			c->surplus_checked = true;
+			ssize_t n = recv(fd, buf, static_cast<size_t>(len), MSG_DONTWAIT);
+			return n > 0 && c->length_framed ? static_cast<int>(n) : 0;
+		}
+		if (c->phase != Phase::Body)
+			return 0;
+		ssize_t n = recv(fd, buf, static_cast<size_t>(len), 0);
+		if (n < 0) {
+			if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+				c->phase = Phase::Broken;
+			return 0;
+		}
+		c->out = buf;
+		c->out_len = 0;
+		size_t got = static_cast<size_t>(n);
+		size_t used = http_parser_execute(&c->parser, &kSettings, got > 0 ? buf : nullptr, got);
+		c->out = nullptr;
+		if (c->phase != Phase::Done) {
+			// A close ends only a close-delimited body (which is Done then).
+			if (got == 0 || HTTP_PARSER_ERRNO(&c->parser) != HPE_OK) {
+				c->phase = Phase::Broken;
+				return 0;
+			}
+		} else if (got == 0) {
+			c->surplus_checked = true; // closed: nothing follows
+		} else if (used < got && c->length_framed) {
+			memmove(buf + c->out_len, buf + used, got - used);
+			c->out_len += got - used;
+			c->surplus_checked = true;
+		}
+		if (c->out_len > 0)
+			return static_cast<int>(c->out_len);
+	}
 }
 
 void uclient_disconnect(uclient *cl) {
 	Client *c = client_of(cl);
 	c->disconnected = true;
-	c->reading = nullptr;
+	c->reading = false;
+	if (c->hops != nullptr)
+		event_del(c->hops->ev);
 }
 
 int uclient_http_redirect(uclient *cl) {
 	Client *c = client_of(cl);
-	if (c->answer == nullptr)
+	if (!c->headers_ready)
 		return 0;
 	switch (c->status) {
 	case 301:
@@ -497,14 +820,13 @@ int uclient_http_redirect(uclient *cl) {
 	default:
 		return 0;
 	}
-	const char *location =
-	    evhttp_find_header(evhttp_request_get_input_headers(c->answer), "Location");
+	const char *location = pairs_value(&c->answer_headers, "location");
 	if (location == nullptr)
 		return 0;
 	TextPtr next(resolve_location(c->url, location));
-	if (!next || !set_url(c, next.get()))
+	if (!next || !set_url(c, next.get()) || open_hop(c) == nullptr || !start_request(c))
 		return -1;
-	return start_hop(c) ? 1 : -1;
+	return 1;
 }
 
 int uclient_status(const uclient *cl) { return client_of(cl)->status; }
@@ -513,9 +835,7 @@ bool uclient_data_eof(const uclient *cl) { return client_of(cl)->eof; }
 
 const char *uclient_get_header(const uclient *cl, const char *name) {
 	const Client *c = client_of(cl);
-	if (c->answer == nullptr)
-		return nullptr;
-	return evhttp_find_header(evhttp_request_get_input_headers(c->answer), name);
+	return c->headers_ready ? pairs_value(&c->answer_headers, name) : nullptr;
 }
 
 bool parse_content_length(const char *text, int32_t *value) {

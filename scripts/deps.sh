@@ -3,7 +3,7 @@
 # Does nothing when they are all present already.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libjson-c-dev libevent-dev
+packages=(g++ cmake ninja-build pkg-config libjson-c-dev libevent-dev libhttp-parser-dev
 	googletest libgtest-dev iproute2 python3 valgrind util-linux)
 missing=()
 for p in "${packages[@]}"; do

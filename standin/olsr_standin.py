@@ -81,6 +81,14 @@ class Handler(socketserver.BaseRequestHandler):
         self.rfile = self.request.makefile("rb")
 
     def handle(self):
+        # A client may close with an answer unread (it has what it needs,
+        # or refuses it); the connection just ends then.
+        try:
+            self.serve()
+        except (ConnectionResetError, BrokenPipeError):
+            pass
+
+    def serve(self):
         while True:
             line = self.rfile.readline(65537)
             if not line:

@@ -1,13 +1,21 @@
 /*
  * A plain C11 user of libtarvik.so: include/tarvik.h compiles as C with
  * every warning an error, and a few exported functions, reached through
- * the shared library, give their documented results. Exits 0 when every
- * check holds; prints each failed check.
+ * the shared library, give their documented results; get_url fetches from
+ * a stand-in daemon with this program's own callbacks, nothing but the
+ * exported functions in hand. Exits 0 when every check holds; prints each
+ * failed check. Runs inside the sandbox (it serves on 127.0.0.1:9090).
  */
+#define _POSIX_C_SOURCE 200809L
+
+#include <signal.h>
 #include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "tarvik.h"
 
@@ -99,11 +107,129 @@ static void child_processes(void) {
 	CHECK(!success_exit("/nonexistent/program", (char *)NULL));
 }
 
+/* ---- get_url with the caller's own callbacks ------------------------ */
+
+static const char answers_path[] = "/run/capi-answers.json";
+static const char ready_path[] = "/run/capi-standin-ready";
+
+/* The stand-in daemon on 127.0.0.1:9090 (standin/olsr_standin.py), ready
+ * when this returns; -1 when it did not start within 10 s. */
+static pid_t start_standin(void) {
+	const char *source = getenv("TARVIK_SOURCE_DIR");
+	FILE *f = fopen(answers_path, "w");
+	if (source == NULL || f == NULL)
+		return -1;
+	fputs("{\"version\": {\"version\": {\"version\": \"1.0\"}},"
+	      " \"x y\": {\"$raw\": \"plain text\"}}", f);
+	fclose(f);
+	unlink(ready_path);
+	char script[4096];
+	snprintf(script, sizeof script, "%s/standin/olsr_standin.py", source);
+	pid_t pid = fork();
+	if (pid == 0) {
+		execlp("python3", "python3", script, "--port", "9090", "--answers", answers_path,
+		       "--ready", ready_path, (char *)NULL);
+		_exit(127);
+	}
+	const struct timespec pause = {0, 20 * 1000 * 1000};
+	for (int waited = 0; pid > 0 && access(ready_path, F_OK) != 0; waited += 20) {
+		if (waited >= 10000 || waitpid(pid, NULL, WNOHANG) != 0) {
+			kill(pid, SIGKILL);
+			waitpid(pid, NULL, 0);
+			return -1;
+		}
+		nanosleep(&pause, NULL);
+	}
+	return pid;
+}
+
+/* The caller's record: what its data callback read, block by block. */
+struct own_read {
+	char text[256];
+	int length;
+	int reads;
+	int completions;
+	bool overflow;
+};
+
+static void *record_of(struct uclient *cl) {
+	return ((FetchRequest *)cl->priv)->result;
+}
+
+/* Reads what is waiting in blocks of 7 bytes, through the length count. */
+static void read_in_small_blocks(struct uclient *cl) {
+	struct own_read *r = record_of(cl);
+	r->reads++;
+	char block[7];
+	int n;
+	while ((n = uclient_read_account(cl, block, (int)sizeof block)) > 0) {
+		if (r->length + n >= (int)sizeof r->text) {
+			r->overflow = true;
+			return;
+		}
+		memcpy(r->text + r->length, block, (size_t)n);
+		r->length += n;
+	}
+}
+
+static void count_completion(struct uclient *cl) {
+	((struct own_read *)record_of(cl))->completions++;
+}
+
+/* The caller's record for a body collected in a BodyBuffer. */
+struct collected {
+	BodyBuffer *body;
+	char *text;
+	int length;
+	int joined; /* get_all_data_finalize's result */
+	int completions;
+};
+
+static void collect(struct uclient *cl) {
+	get_all_data_process(cl, ((struct collected *)record_of(cl))->body);
+}
+
+static void join(struct uclient *cl) {
+	struct collected *c = record_of(cl);
+	c->completions++;
+	c->joined = get_all_data_finalize(c->body, &c->text, &c->length);
+}
+
+static void fetching(void) {
+	pid_t standin = start_standin();
+	CHECK(standin > 0);
+	if (standin <= 0)
+		return;
+
+	/* No event loop is up here: get_url brings one up for each request. */
+	struct own_read r = {0};
+	CHECK(get_url("http://127.0.0.1:9090/version", read_in_small_blocks, count_completion, &r,
+	              -1) == FETCH_OK);
+	CHECK(!r.overflow && r.reads >= 1 && r.completions == 1);
+	r.text[r.length] = '\0';
+	CHECK(text_is(r.text, "{\"version\":{\"version\":\"1.0\"}}"));
+
+	/* A second request after the first, its command escaped on the way. */
+	struct collected c = {get_all_data_init(), NULL, 0, -1, 0};
+	CHECK(c.body != NULL);
+	if (c.body != NULL) {
+		CHECK(get_url("http://127.0.0.1:9090/x y", collect, join, &c, -1) == FETCH_OK);
+		CHECK(c.completions == 1 && c.joined == 0);
+		CHECK(text_is(c.text, "plain text") && c.length == (int)strlen("plain text") + 1);
+		free(c.text);
+		free(c.body);
+	}
+
+	kill(standin, SIGTERM);
+	waitpid(standin, NULL, 0);
+}
+
 int main(void) {
 	escaping();
 	error_texts();
 	body_buffer();
 	child_processes();
+	fetching();
 	printf("%d checks, %d failed\n", checks, failures);
 	return failures == 0 ? 0 : 1;
 }

@@ -89,8 +89,10 @@ class FetchTest : public ::testing::Test {
 protected:
 	static void SetUpTestSuite() {
 		unlink(kLog);
-		server = new DaemonStandIn(kPort, R"({"version": {"version": {"version": "1"}}})", false,
-		                           kLog);
+		server = new DaemonStandIn(kPort,
+		                           R"({"version": {"version": {"version": "1"}},
+		                               "over-long": {"$raw": "{\"a\":12345}", "$length": "10"}})",
+		                           false, kLog);
 	}
 	static void TearDownTestSuite() {
 		delete server;
@@ -241,12 +243,15 @@ TEST_F(FetchTest, LengthChecks) {
 	EXPECT_EQ(same.rc, 0);
 	EXPECT_EQ(same.text().size(), 10u);
 	release(same, false);
-	// The transport never hands over more than Content-Length announces:
-	// of 12 bytes sent after "Content-Length: 10", the body is the 10.
+	// Bytes behind a body of announced length, received with it: 35,
+	// and no completion step.
 	Fetched lying = fetch("fault/length/10/12");
-	EXPECT_EQ(lying.rc, 0);
-	EXPECT_EQ(lying.text().size(), 10u);
-	release(lying, false);
+	EXPECT_EQ(lying.rc, FETCH_ERR_SIZE);
+	EXPECT_EQ(lying.rec.completions, 0);
+	// The same through a query: the first 10 bytes would be no JSON.
+	json_object *answer = nullptr;
+	EXPECT_EQ(olsr1_get_nodeinfo("over-long", &answer), FETCH_ERR_SIZE);
+	EXPECT_EQ(answer, nullptr);
 }
 
 TEST_F(FetchTest, ContentLengthValuesThatAreIgnoredOrCounted) {
@@ -304,10 +309,23 @@ TEST_F(FetchTest, SetUpFailureRunsNoCallbackAndLeavesTheRecordAlone) {
 		EXPECT_EQ(rec.reads + rec.completions, 0) << url;
 		EXPECT_EQ(rec.qr.length, 77) << url;
 	}
-	// Without the event loop there is nothing to connect with.
-	Record rec;
-	EXPECT_EQ(get_url((kBase + "version").c_str(), counting_read, inspecting_complete, &rec, -1),
-	          FETCH_ERR_CONNECT);
+}
+
+TEST_F(FetchTest, GetUrlBringsTheLoopUpOnlyWhenNoneIsUp) {
+	for (bool caller_loop : {false, true}) {
+		SCOPED_TRACE(caller_loop);
+		if (caller_loop)
+			tarvik::uloop_init();
+		Record rec;
+		rec.qr.body = get_all_data_init();
+		EXPECT_EQ(get_url((kBase + "version").c_str(), counting_read, inspecting_complete, &rec, -1),
+		          0);
+		EXPECT_EQ(rec.completions, 1);
+		EXPECT_EQ(tarvik::uloop_is_up(), caller_loop);
+		tarvik::uloop_done();
+		free(rec.qr.value);
+		tarvik::body_buffer_free(rec.qr.body);
+	}
 }
 
 TEST_F(FetchTest, JsonCompletion) {
