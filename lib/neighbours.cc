@@ -6,14 +6,12 @@
 // without sockets; olsr1_get_neigh and olsr2_get_neigh only add the
 // queries around them.
 #include <json-c/json.h>
-#include <json-c/printbuf.h>
 #include <stdio.h>
 #include <string.h>
 
-#include <cmath>
-
 #include "holders.h"
 #include "internal.h"
+#include "json_helpers.h"
 
 namespace tarvik {
 namespace {
@@ -21,55 +19,6 @@ namespace {
 // Protocol names are at most 6 characters, so that "<protocol>_ip" fits
 // the 10-byte key buffer.
 constexpr size_t kProtocolMax = 6;
-
-// Writes a double as json-c would, except that a value without JSON text
-// (an infinity or NaN) becomes null.
-int metric_to_json(json_object *value, printbuf *out, int level, int flags) {
-	if (!std::isfinite(json_object_get_double(value)))
-		return printbuf_memappend(out, "null", 4);
-	// With no userdata, json-c's own double writer uses its default format.
-	return json_object_double_to_json_string(value, out, level, flags);
-}
-
-// The text of `link`'s member `key` when it is a JSON string, else NULL.
-const char *member_text(json_object *link, const char *key) {
-	json_object *value = nullptr;
-	if (!json_object_object_get_ex(link, key, &value) ||
-	    !json_object_is_type(value, json_type_string))
-		return nullptr;
-	return json_object_get_string(value);
-}
-
-// The member `key` of `answer` when it is an array, else NULL: an absent
-// member and one of another type alike leave no links to walk.
-json_object *array_member(json_object *answer, const char *key) {
-	json_object *value = nullptr;
-	if (!json_object_object_get_ex(answer, key, &value) ||
-	    !json_object_is_type(value, json_type_array))
-		return nullptr;
-	return value;
-}
-
-// Adds `value` under `key`, handing over its one reference; false, with
-// the value released, when the member cannot be added.
-bool add_owned(json_object *object, const char *key, json_object *value) {
-	if (json_object_object_add(object, key, value) != 0) {
-		json_object_put(value);
-		return false;
-	}
-	return true;
-}
-
-// Adds a value newly created for `object`: NULL means it could not be.
-bool add_new(json_object *object, const char *key, json_object *value) {
-	return value != nullptr && add_owned(object, key, value);
-}
-
-// Adds a value taken from another JSON value, with a reference of its
-// own (NULL, a member the source left out, becomes a null member).
-bool add_shared(json_object *object, const char *key, json_object *value) {
-	return add_owned(object, key, json_object_get(value));
-}
 
 // The record of one olsrd link, members in table order.
 json_object *olsr1_record(json_object *link) {
@@ -147,7 +96,7 @@ void merge_record(json_object *target, json_object *record, const char *protocol
 json_object *new_metric_double(double value) {
 	json_object *number = json_object_new_double(value);
 	if (number != nullptr)
-		json_object_set_serializer(number, metric_to_json, nullptr, nullptr);
+		json_object_set_serializer(number, write_number_or_null, nullptr, nullptr);
 	return number;
 }
 
@@ -165,8 +114,8 @@ json_object *olsr1_neigh_table(json_object *answer, ArpEntry *arp, int probe) {
 			return nullptr;
 		// Without both texts there is nothing to resolve: the link is left
 		// out, like one whose MAC address cannot be found.
-		const char *ifname = member_text(link, "ifName");
-		const char *ip = member_text(link, "remoteIP");
+		const char *ifname = text_of(member(link, "ifName"));
+		const char *ip = text_of(member(link, "remoteIP"));
 		if (ifname == nullptr || ip == nullptr)
 			continue;
 		JsonPtr record(olsr1_record(link));
@@ -197,7 +146,7 @@ json_object *olsr2_neigh_table(json_object *answer) {
 		if (!record)
 			return nullptr;
 		// A link without a "link_mac" text has no key: it is left out.
-		const char *mac = member_text(link, "link_mac");
+		const char *mac = text_of(member(link, "link_mac"));
 		if (mac == nullptr)
 			continue;
 		if (!add_owned(table.get(), mac, record.release()))

@@ -2,21 +2,12 @@
 #include "json_output.h"
 
 #include <json-c/json_visit.h>
-#include <json-c/printbuf.h>
 
 #include <cmath>
 
-namespace {
+#include "json_helpers.h"
 
-// Writes a double as json-c would, except that a value without JSON text
-// becomes null. Checked at every serialisation, so a value later set to
-// a finite number is written as a number again.
-int number_or_null(json_object *value, printbuf *out, int level, int flags) {
-	if (!std::isfinite(json_object_get_double(value)))
-		return printbuf_memappend(out, "null", 4);
-	// With no userdata, json-c's own double writer uses its default format.
-	return json_object_double_to_json_string(value, out, level, flags);
-}
+namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -62,7 +53,7 @@ int mark_unwritable(json_object *value, int, json_object *, const char *, size_t
 		if (text != nullptr && json_number_text(text))
 			return JSON_C_VISIT_RETURN_CONTINUE;
 	}
-	json_object_set_serializer(value, number_or_null, nullptr, nullptr);
+	json_object_set_serializer(value, tarvik::write_number_or_null, nullptr, nullptr);
 	return JSON_C_VISIT_RETURN_CONTINUE;
 }
 

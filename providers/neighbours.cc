@@ -7,12 +7,12 @@
 #include <utility>
 
 #include "holders.h"
+#include "json_helpers.h"
 #include "plovanutil.h"
 #include "providers.h"
 #include "tarvik.h"
 
-using tarvik::JsonPtr;
-using tarvik::TextPtr;
+using namespace tarvik;
 
 namespace {
 
@@ -48,22 +48,6 @@ private:
 	TextPtr overflow_;
 };
 
-// The member `key` of `object`, added as an empty object when absent;
-// NULL when it cannot be added (or holds something else).
-json_object *object_member(json_object *object, const char *key) {
-	json_object *member = nullptr;
-	if (json_object_object_get_ex(object, key, &member))
-		return json_object_is_type(member, json_type_object) ? member : nullptr;
-	member = json_object_new_object();
-	if (member == nullptr)
-		return nullptr;
-	if (json_object_object_add(object, key, member) != 0) {
-		json_object_put(member);
-		return nullptr;
-	}
-	return member;
-}
-
 } // namespace
 
 json_object *neighbours_from_merged(json_object *merged) {
@@ -77,11 +61,8 @@ json_object *neighbours_from_merged(json_object *merged) {
 		return doc.release();
 	AddressCache addresses;
 	json_object_object_foreach(merged, mac, record) {
-		json_object *ifname = nullptr;
-		if (!json_object_object_get_ex(record, "ifname", &ifname) ||
-		    !json_object_is_type(ifname, json_type_string))
-			continue;
-		const char *address = addresses.get(json_object_get_string(ifname));
+		const char *ifname = text_of(member(record, "ifname"));
+		const char *address = ifname != nullptr ? addresses.get(ifname) : nullptr;
 		if (address == nullptr)
 			continue;
 		// Memory running out here gives no document rather than one that
@@ -89,12 +70,8 @@ json_object *neighbours_from_merged(json_object *merged) {
 		json_object *interface = object_member(batadv, address);
 		json_object *neighbours =
 		    interface != nullptr ? object_member(interface, "neighbours") : nullptr;
-		if (neighbours == nullptr)
+		if (neighbours == nullptr || !add_shared(neighbours, mac, record))
 			return nullptr;
-		if (json_object_object_add(neighbours, mac, json_object_get(record)) != 0) {
-			json_object_put(record);
-			return nullptr;
-		}
 	}
 	return doc.release();
 }

@@ -8,75 +8,25 @@
 // and the answer is released as soon as its values are taken.
 #include <glob.h>
 #include <json-c/json.h>
-#include <json-c/json_object_iterator.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "holders.h"
+#include "json_helpers.h"
 #include "nodeinfo_answers.h"
 #include "plovanutil.h"
 #include "providers.h"
 #include "tarvik.h"
 
-using tarvik::json_ref;
-using tarvik::JsonPtr;
-using tarvik::TextPtr;
+using namespace tarvik;
 
 namespace {
-
-// Adds `value` to `object` under `key`, taking over its reference. On
-// failure the reference is released and false returned.
-bool add_member(json_object *object, const char *key, json_object *value) {
-	if (json_object_object_add(object, key, value) == 0)
-		return true;
-	json_object_put(value);
-	return false;
-}
-
-// Appends `value` to `array`, taking over its reference (released on
-// failure).
-void append(json_object *array, json_object *value) {
-	if (json_object_array_add(array, value) != 0)
-		json_object_put(value);
-}
 
 // Adds `value` under `key` when there is one.
 void add_if_found(json_object *object, const char *key, json_object *value) {
 	if (value != nullptr)
-		add_member(object, key, value);
-}
-
-json_object *member(json_object *object, const char *key) {
-	return json_object_object_get(object, key); // NULL for a non-object
-}
-
-// The array at `key`, or NULL when it is missing or not an array.
-json_object *array_member(json_object *object, const char *key) {
-	json_object *value = member(object, key);
-	return json_object_is_type(value, json_type_array) ? value : nullptr;
-}
-
-size_t length_of(json_object *array) {
-	return array != nullptr ? json_object_array_length(array) : 0;
-}
-
-// The text of a JSON string; NULL for any other value. Fields that the
-// system interprets as text are read only when they are strings.
-const char *text_of(json_object *value) {
-	return json_object_is_type(value, json_type_string) ? json_object_get_string(value)
-	                                                    : nullptr;
-}
-
-// Calls `fn(name, value)` for each member of `object`, in order.
-template <class Fn>
-void for_each_member(json_object *object, Fn fn) {
-	if (!json_object_is_type(object, json_type_object))
-		return;
-	json_object_iterator it = json_object_iter_begin(object);
-	json_object_iterator end = json_object_iter_end(object);
-	for (; !json_object_iter_equal(&it, &end); json_object_iter_next(&it))
-		fn(json_object_iter_peek_name(&it), json_object_iter_peek_value(&it));
+		add_owned(object, key, value);
 }
 
 // A bind address of an olsrd2 interface: the value, or NULL when it is
@@ -89,74 +39,83 @@ json_object *bind_address(json_object *element, const char *key) {
 	return json_ref(value);
 }
 
-// Sends `command` with `query`. True when the query succeeded; the answer
-// (NULL when the daemon's text did not parse) is then owned by `answer`.
-bool ask(int (*query)(const char *, json_object **), const char *command, JsonPtr &answer) {
+using Query = int (*)(const char *, json_object **);
+
+// Sends `command` with `query` and, when the query succeeds, hands its
+// answer (NULL when the daemon's text did not parse) to `use`. The answer
+// is released right after: the values kept hold references of their own.
+template <class Use>
+void with_answer(Query query, const char *command, Use use) {
 	json_object *got = nullptr;
 	if (query(command, &got) != 0)
-		return false;
-	answer.reset(got);
-	return true;
+		return;
+	JsonPtr answer(got);
+	use(answer.get());
 }
 
 // Adds a daemon's address list to its object as "addresses" and shares
 // each address with the network address list.
 void add_addresses(json_object *daemon, json_object *addresses, json_object *network_addresses) {
-	if (addresses == nullptr || !add_member(daemon, "addresses", addresses))
+	if (addresses == nullptr || !add_owned(daemon, "addresses", addresses))
 		return;
 	for (size_t i = 0, n = length_of(addresses); i < n; i++)
-		append(network_addresses, json_ref(json_object_array_get_idx(addresses, i)));
+		append_owned(network_addresses, json_ref(json_object_array_get_idx(addresses, i)));
 }
 
-// The olsrd object; it is only asked when it runs.
-json_object *olsr1_software(bool running, json_object *network_addresses,
-                            json_object *network_interfaces) {
+// What the document asks of one daemon, in the order asked.
+struct DaemonQueries {
+	const char *key; // under "software" and in "network" -> "interfaces"
+	Query query;
+	const char *version_command;
+	json_object *(*version_of)(json_object *answer);
+	const char *plugins_command; // NULL: not asked
+	json_object *(*plugins_of)(json_object *answer);
+	const char *addresses_command;
+	json_object *(*addresses_of)(json_object *answer);
+	json_object *(*interface_table)(void); // asks a query of its own
+};
+
+const DaemonQueries kOlsrd = {
+    "olsr1", olsr1_get_nodeinfo,
+    "version", nodeinfo_olsr1_version_from_answer,
+    "plugins", nodeinfo_olsr1_plugins_from_answer,
+    "interfaces", nodeinfo_olsr1_addresses_from_answer,
+    olsr1_get_interfaces,
+};
+
+const DaemonQueries kOlsrd2 = {
+    "olsr2", olsr2_get_nodeinfo,
+    "systeminfo jsonraw version", nodeinfo_olsr2_version_from_answer,
+    nullptr, nullptr,
+    "olsrv2info jsonraw originator", nodeinfo_olsr2_addresses_from_answer,
+    olsr2_get_interfaces,
+};
+
+// A daemon's object: "running", and when it runs, what its queries give.
+json_object *daemon_software(const DaemonQueries &d, bool running,
+                             json_object *network_addresses, json_object *network_interfaces) {
 	JsonPtr daemon(json_object_new_object());
 	if (!daemon)
 		return nullptr;
-	add_member(daemon.get(), "running", json_object_new_boolean(running));
+	add_owned(daemon.get(), "running", json_object_new_boolean(running));
 	if (!running)
 		return daemon.release();
 
-	// Each answer is released as soon as its values are taken.
-	JsonPtr answer;
-	if (ask(olsr1_get_nodeinfo, "version", answer))
-		add_if_found(daemon.get(), "version", nodeinfo_olsr1_version_from_answer(answer.get()));
-	answer.reset();
-	if (ask(olsr1_get_nodeinfo, "plugins", answer))
-		add_if_found(daemon.get(), "plugins", nodeinfo_olsr1_plugins_from_answer(answer.get()));
-	answer.reset();
-	if (ask(olsr1_get_nodeinfo, "interfaces", answer))
-		add_addresses(daemon.get(), nodeinfo_olsr1_addresses_from_answer(answer.get()),
-		              network_addresses);
-	answer.reset();
-	// Asked again, whether or not the query above succeeded: the table and
-	// the address list are decided independently.
-	if (json_object *table = olsr1_get_interfaces())
-		attach_interface_table(daemon.get(), table, "olsr1", network_interfaces);
-	return daemon.release();
-}
-
-// The olsrd2 object; it is only asked when it runs.
-json_object *olsr2_software(bool running, json_object *network_addresses,
-                            json_object *network_interfaces) {
-	JsonPtr daemon(json_object_new_object());
-	if (!daemon)
-		return nullptr;
-	add_member(daemon.get(), "running", json_object_new_boolean(running));
-	if (!running)
-		return daemon.release();
-
-	JsonPtr answer;
-	if (ask(olsr2_get_nodeinfo, "systeminfo jsonraw version", answer))
-		add_if_found(daemon.get(), "version", nodeinfo_olsr2_version_from_answer(answer.get()));
-	answer.reset();
-	if (ask(olsr2_get_nodeinfo, "olsrv2info jsonraw originator", answer))
-		add_addresses(daemon.get(), nodeinfo_olsr2_addresses_from_answer(answer.get()),
-		              network_addresses);
-	answer.reset();
-	if (json_object *table = olsr2_get_interfaces())
-		attach_interface_table(daemon.get(), table, "olsr2", network_interfaces);
+	with_answer(d.query, d.version_command, [&](json_object *answer) {
+		add_if_found(daemon.get(), "version", d.version_of(answer));
+	});
+	if (d.plugins_command != nullptr)
+		with_answer(d.query, d.plugins_command, [&](json_object *answer) {
+			add_if_found(daemon.get(), "plugins", d.plugins_of(answer));
+		});
+	with_answer(d.query, d.addresses_command, [&](json_object *answer) {
+		add_addresses(daemon.get(), d.addresses_of(answer), network_addresses);
+	});
+	// The table asks again (olsrd: "interfaces" a second time), whether or
+	// not the query above succeeded: address list and table are decided
+	// independently.
+	if (json_object *table = d.interface_table())
+		attach_interface_table(daemon.get(), table, d.key, network_interfaces);
 	return daemon.release();
 }
 
@@ -222,18 +181,10 @@ void add_mesh(json_object *network_interfaces, json_object *mesh) {
 		if (!iface)
 			return;
 		json_object *classes = nodeinfo_interface_classes(name);
-		if (classes == nullptr || !add_member(iface.get(), "interfaces", classes))
+		if (classes == nullptr || !add_owned(iface.get(), "interfaces", classes))
 			return;
-		add_member(mesh, name, iface.release());
+		add_owned(mesh, name, iface.release());
 	});
-}
-
-// Adds the new `value` to `parent` under `key` and returns it (borrowed),
-// or NULL when it is NULL (not created) or cannot be added.
-json_object *add_new(json_object *parent, const char *key, json_object *value) {
-	if (value == nullptr || !add_member(parent, key, value))
-		return nullptr;
-	return value;
 }
 
 } // namespace
@@ -257,7 +208,7 @@ json_object *nodeinfo_olsr1_addresses_from_answer(json_object *answer) {
 		json_object *element = json_object_array_get_idx(elements, i);
 		json_object *address = member(member(element, "olsrInterface"), "ipAddress");
 		if (address != nullptr)
-			append(addresses, json_ref(address));
+			append_owned(addresses, json_ref(address));
 	}
 	return addresses;
 }
@@ -276,12 +227,12 @@ json_object *nodeinfo_olsr1_table_from_answer(json_object *answer) {
 		JsonPtr entry(json_object_new_object());
 		if (!entry)
 			continue;
-		add_member(entry.get(), "configured", json_ref(member(element, "configured")));
-		add_member(entry.get(), "up", json_ref(member(olsr, "up")));
-		add_member(entry.get(), "ipAddress", json_ref(member(olsr, "ipAddress")));
-		add_member(entry.get(), "mode", json_ref(member(olsr, "mode")));
+		add_owned(entry.get(), "configured", json_ref(member(element, "configured")));
+		add_owned(entry.get(), "up", json_ref(member(olsr, "up")));
+		add_owned(entry.get(), "ipAddress", json_ref(member(olsr, "ipAddress")));
+		add_owned(entry.get(), "mode", json_ref(member(olsr, "mode")));
 		// A later element of the same name replaces the earlier entry.
-		add_member(table, name, entry.release());
+		add_owned(table, name, entry.release());
 	}
 	return table;
 }
@@ -303,7 +254,7 @@ json_object *nodeinfo_olsr2_addresses_from_answer(json_object *answer) {
 		const char *text = text_of(originator);
 		// "-" stands for no originator.
 		if (text != nullptr && text[0] != '-')
-			append(addresses, json_ref(originator));
+			append_owned(addresses, json_ref(originator));
 	}
 	return addresses;
 }
@@ -321,10 +272,10 @@ json_object *nodeinfo_olsr2_table_from_answer(json_object *answer) {
 		JsonPtr entry(json_object_new_object());
 		if (!entry)
 			continue;
-		add_member(entry.get(), "mac", json_ref(member(element, "if_mac")));
-		add_member(entry.get(), "v4", bind_address(element, "if_bindto_v4"));
-		add_member(entry.get(), "v6", bind_address(element, "if_bindto_v6"));
-		add_member(table, name, entry.release());
+		add_owned(entry.get(), "mac", json_ref(member(element, "if_mac")));
+		add_owned(entry.get(), "v4", bind_address(element, "if_bindto_v4"));
+		add_owned(entry.get(), "v6", bind_address(element, "if_bindto_v6"));
+		add_owned(table, name, entry.release());
 	}
 	return table;
 }
@@ -353,33 +304,28 @@ json_object *nodeinfo_interface_classes(const char *name) {
 // ---- the provider ---------------------------------------------------------
 
 json_object *olsr1_get_interfaces(void) {
-	JsonPtr answer;
-	if (!ask(olsr1_get_nodeinfo, "interfaces", answer))
-		return nullptr;
-	return nodeinfo_olsr1_table_from_answer(answer.get());
+	json_object *table = nullptr;
+	with_answer(olsr1_get_nodeinfo, "interfaces",
+	            [&](json_object *answer) { table = nodeinfo_olsr1_table_from_answer(answer); });
+	return table;
 }
 
 json_object *olsr2_get_interfaces(void) {
-	JsonPtr answer;
-	if (!ask(olsr2_get_nodeinfo, "nhdpinfo jsonraw interface", answer))
-		return nullptr;
-	return nodeinfo_olsr2_table_from_answer(answer.get());
+	json_object *table = nullptr;
+	with_answer(olsr2_get_nodeinfo, "nhdpinfo jsonraw interface",
+	            [&](json_object *answer) { table = nodeinfo_olsr2_table_from_answer(answer); });
+	return table;
 }
 
 void attach_interface_table(json_object *daemon, json_object *table, const char *key,
                             json_object *network_interfaces) {
 	// When the table cannot be added (it is released then), the daemon
 	// contributes nothing to the network interfaces either.
-	if (table == nullptr || !add_member(daemon, "interfaces", table))
+	if (table == nullptr || !add_owned(daemon, "interfaces", table))
 		return;
 	for_each_member(table, [&](const char *name, json_object *entry) {
-		json_object *shared = json_object_object_get(network_interfaces, name);
-		if (shared == nullptr) {
-			shared = add_new(network_interfaces, name, json_object_new_object());
-			if (shared == nullptr)
-				return;
-		}
-		add_member(shared, key, json_ref(entry));
+		if (json_object *shared = object_member(network_interfaces, name))
+			add_shared(shared, key, entry);
 	});
 }
 
@@ -391,23 +337,23 @@ void classify_interface(const char *device, json_object *wireless, json_object *
 	plovanutil_get_interface_lower(lowest, device);
 	switch (plovanutil_get_interface_type(lowest)) {
 	case 2:
-		append(wireless, address);
+		append_owned(wireless, address);
 		break;
 	case 3:
-		append(tunnel, address);
+		append_owned(tunnel, address);
 		break;
 	case 1:
-		append(wired, address);
+		append_owned(wired, address);
 		break;
 	default:
-		append(other, address);
+		append_owned(other, address);
 		break;
 	}
 }
 
 void add_if_nonempty(json_object *object, const char *key, json_object *array) {
 	if (json_object_is_type(array, json_type_array) && json_object_array_length(array) != 0)
-		add_member(object, key, array);
+		add_owned(object, key, array);
 	else
 		json_object_put(array);
 }
@@ -432,16 +378,12 @@ json_object *provider_nodeinfo(void) {
 	if (addresses == nullptr || interfaces == nullptr || mesh == nullptr || software == nullptr)
 		return nullptr;
 
-	if (state.olsr1_enabled) {
-		json_object *daemon = olsr1_software(state.olsr1_running, addresses, interfaces);
-		if (daemon != nullptr)
-			add_member(software, "olsr1", daemon);
-	}
-	if (state.olsr2_enabled) {
-		json_object *daemon = olsr2_software(state.olsr2_running, addresses, interfaces);
-		if (daemon != nullptr)
-			add_member(software, "olsr2", daemon);
-	}
+	if (state.olsr1_enabled)
+		add_new(software, kOlsrd.key,
+		        daemon_software(kOlsrd, state.olsr1_running, addresses, interfaces));
+	if (state.olsr2_enabled)
+		add_new(software, kOlsrd2.key,
+		        daemon_software(kOlsrd2, state.olsr2_running, addresses, interfaces));
 	add_mesh(interfaces, mesh);
 	return document.release();
 }

@@ -16,14 +16,13 @@
 #include <cerrno>
 
 #include "holders.h"
+#include "json_helpers.h"
 #include "providers.h"
 #include "tarvik.h"
 
 namespace {
 
-using tarvik::Fd;
-using tarvik::JsonPtr;
-using tarvik::MallocPtr;
+using namespace tarvik;
 
 constexpr const char kZistadSocket[] = "/var/run/zistad.sock";
 constexpr const char kTrafficInterface[] = "local-port";
@@ -46,20 +45,11 @@ struct LinkRequest {
 constexpr size_t kReplyHeaders = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifinfomsg));
 static_assert(kReplyHeaders == 32);
 
-// Adds `value` (its reference is taken over; NULL makes a JSON null)
-// under `key`. False, with `value` released, when memory ran out.
-bool add_member(json_object *object, const char *key, json_object *value) {
-	if (json_object_object_add(object, key, value) == 0)
-		return true;
-	json_object_put(value);
-	return false;
-}
-
 bool add_counter(json_object *object, const char *key, uint64_t counter) {
 	// The kernel's counters are unsigned 64-bit: a signed integer would
 	// show a counter at or above 2^63 as a negative number.
 	json_object *value = json_object_new_uint64(counter);
-	return value != nullptr && add_member(object, key, value);
+	return value != nullptr && add_owned(object, key, value);
 }
 
 json_object *counters(uint64_t bytes, uint64_t packets, uint64_t dropped, uint64_t errors) {
@@ -172,8 +162,8 @@ json_object *traffic_from_stats(const link_stats64 *stats) {
 	JsonPtr traffic(json_object_new_object());
 	JsonPtr rx(counters(stats->rx_bytes, stats->rx_packets, stats->rx_dropped, stats->rx_errors));
 	JsonPtr tx(counters(stats->tx_bytes, stats->tx_packets, stats->tx_dropped, stats->tx_errors));
-	if (!traffic || !rx || !tx || !add_member(traffic.get(), "rx", rx.release()) ||
-	    !add_member(traffic.get(), "tx", tx.release()))
+	if (!traffic || !rx || !tx || !add_owned(traffic.get(), "rx", rx.release()) ||
+	    !add_owned(traffic.get(), "tx", tx.release()))
 		return nullptr;
 	return traffic.release();
 }
@@ -193,14 +183,11 @@ json_object *clients_from_answer(json_object *answer) {
 	// Both values are shared with the answer, not copied. A missing
 	// "clients" is a JSON null; a missing or null "clientlist" an empty
 	// object. An answer that is not an object has neither.
-	json_object *total = nullptr;
-	json_object_object_get_ex(answer, "clients", &total);
-	if (!add_member(clients.get(), "total", json_object_get(total)))
+	if (!add_shared(clients.get(), "total", member(answer, "clients")))
 		return nullptr;
-	json_object *list = nullptr;
-	json_object_object_get_ex(answer, "clientlist", &list);
-	json_object *list_value = list != nullptr ? json_object_get(list) : json_object_new_object();
-	if (list_value == nullptr || !add_member(clients.get(), "list", list_value))
+	json_object *list = member(answer, "clientlist");
+	if (list != nullptr ? !add_shared(clients.get(), "list", list)
+	                    : !add_new(clients.get(), "list", json_object_new_object()))
 		return nullptr;
 	return clients.release();
 }
@@ -212,8 +199,8 @@ json_object *provider_statistics(void) {
 	JsonPtr clients;
 	if (JsonPtr answer{socket_request_json(kZistadSocket, "get_clients")})
 		clients.reset(clients_from_answer(answer.get()));
-	if (!add_member(document.get(), "clients", clients.release()) ||
-	    !add_member(document.get(), "traffic", get_traffic()))
+	if (!add_owned(document.get(), "clients", clients.release()) ||
+	    !add_owned(document.get(), "traffic", get_traffic()))
 		return nullptr;
 	return document.release();
 }

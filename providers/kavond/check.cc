@@ -16,7 +16,6 @@
 
 #include <fcntl.h>
 #include <json-c/json.h>
-#include <json-c/json_object_iterator.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -32,13 +31,13 @@
 #include <cerrno>
 
 #include "holders.h"
+#include "json_helpers.h"
 #include "nodeinfo_answers.h"
 #include "plovanutil.h"
 #include "providers.h"
 #include "tarvik.h"
 
-using tarvik::JsonPtr;
-using tarvik::TextPtr;
+using namespace tarvik;
 
 namespace {
 
@@ -276,29 +275,10 @@ private:
 
 // ---- helpers over JSON ----------------------------------------------------
 
-json_object *member(json_object *object, const char *key) {
-	return json_object_object_get(object, key); // NULL for a non-object
-}
-
-const char *text_of(json_object *value) {
-	return json_object_is_type(value, json_type_string) ? json_object_get_string(value)
-	                                                    : nullptr;
-}
-
 size_t members(json_object *object) {
 	return json_object_is_type(object, json_type_object)
 	           ? static_cast<size_t>(json_object_object_length(object))
 	           : 0;
-}
-
-template <class Fn>
-void for_each_member(json_object *object, Fn fn) {
-	if (!json_object_is_type(object, json_type_object))
-		return;
-	json_object_iterator it = json_object_iter_begin(object);
-	json_object_iterator end = json_object_iter_end(object);
-	for (; !json_object_iter_equal(&it, &end); json_object_iter_next(&it))
-		fn(json_object_iter_peek_name(&it), json_object_iter_peek_value(&it));
 }
 
 // ---- stage 1: site configuration ----------------------------------------
