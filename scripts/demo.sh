@@ -26,7 +26,8 @@ activity() {
 		-e 's/^Preparing to unpack [^ ]*\/[0-9]+-([^_]+)_.*/unpacking \1/' \
 		-e 's/^Selecting previously unselected package (.*)\./unpacking \1/' \
 		-e 's/^(\[[0-9]+\/[0-9]+\]) Building [A-Z]+ object .*\/([^/]+)\.o$/\1 compiling \2/' \
-		-e 's/^(\[[0-9]+\/[0-9]+\]) Linking [A-Z]+ [a-z ]+ (.*\/)?([^/]+)$/\1 linking \3/' |
+		-e 's/^(\[[0-9]+\/[0-9]+\]) Linking [A-Z]+ [a-z ]+ (.*\/)?([^/]+)$/\1 linking \3/' \
+		-e 's/^(downloading|unpacking|setting up) ([^: ]+):[a-z0-9]+$/\1 \2/' |
 		cut -c1-64
 }
 
@@ -62,7 +63,13 @@ stage() {
 
 stage "Debian packages: installing those the demo needs (the first run takes a minute or two)" \
 	"$top/scripts/deps.sh"
-stage "Configuring and building into build/ (cmake, ninja)" "$top/scripts/build.sh" "$build"
+# Only what runs on the nodes: dravel, the refresh command, the provider
+# module and the stand-in utility library that files devices as wireless.
+build_demo() {
+	[[ -f $build/build.ninja ]] || cmake -S "$top" -B "$build" -G Ninja
+	cmake --build "$build" --target dravel olsr-kavond olsrd_kavond plovanutil_wifi
+}
+stage "Configuring and building into build/ what the demo runs (cmake, ninja)" build_demo
 echo "demo: [3/3] Setting up the simulated mesh and running dravel on node1"
 echo
 python3 "$top/scripts/mesh.py" --build "$build" --summary with -- \
