@@ -179,9 +179,15 @@ format=sources
 key=$(printf '%s\n' "$suite minbase" "$sources" | sha256sum | cut -c1-12)
 base=$cache/$suite-minbase-$key
 
+# Runs share the base (a shared lock on the cache); making one takes the
+# lock for itself.
 mkdir -p "$cache"
 exec 9>"$cache/lock"
-flock -x 9
+flock -s 9
+if [[ $new_base == 1 || ! -f $base/.complete ]]; then
+	flock -u 9
+	flock -x 9
+fi
 if [[ $new_base == 1 || ! -f $base/.complete ]]; then
 	say "making the base root $base (mmdebstrap --variant=minbase $suite)"
 	rm -rf "$base" "$base.new"
@@ -190,7 +196,7 @@ if [[ $new_base == 1 || ! -f $base/.complete ]]; then
 	log=$cache/mmdebstrap.log
 	start=$EPOCHREALTIME
 	if ! mmdebstrap --variant=minbase --mode=root "$suite" "$base.new" "$cache/debian.$format" \
-		>"$log" 2>&1; then
+		2>&1 | tee "$log" | sed -un 's/^I: /    /p'; then
 		tail -n 20 "$log" >&2
 		die "mmdebstrap failed (log: $log)"
 	fi
@@ -202,7 +208,6 @@ if [[ $new_base == 1 || ! -f $base/.complete ]]; then
 		[[ $old == "$base" ]] || rm -rf "$old"
 	done
 fi
-# Runs share the base; a new one is made only when none uses it.
 flock -s 9
 
 machines=()
