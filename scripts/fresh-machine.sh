@@ -276,6 +276,10 @@ for i in "${!commands[@]}"; do
 	results+=("$(printf '%-20s exit %-3s %s' "$command" "$status" "$took")")
 	say "\"$command\" exited with $status after $took"
 	[[ $status -eq 0 ]] || failed=1
+	if [[ $separate == 1 && $keep == 0 ]]; then
+		rm -rf "$machine"
+		machines=()
+	fi
 done
 
 echo
