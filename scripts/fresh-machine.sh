@@ -94,195 +94,201 @@ if [[ ${1:-} == --inner ]]; then
 fi
 
 # ---- on the host ---------------------------------------------------------
-separate=0
-keep=0
-new_base=0
-names=()
-while [[ $# -gt 0 ]]; do
-	case $1 in
-	--separate) separate=1 ;;
-	--keep) keep=1 ;;
-	--new-base) new_base=1 ;;
-	--run) [[ $# -ge 2 ]] || die "--run needs a command"; names+=("=$2"); shift ;;
-	-h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
-	-*) die "unknown option $1 (see --help)" ;;
-	*) names+=("$1") ;;
-	esac
-	shift
-done
-[[ $(id -u) -eq 0 ]] || die "needs root (namespaces, mounts, mmdebstrap)"
-
-top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-self=$top/scripts/fresh-machine.sh
-
-# The set-up commands: the "./..." lines of the first indented block of
-# the README's Set-up section, without their comments.
-readme_commands() {
-	awk '/^## / { inside = ($0 == "## Set-up") }
-		inside && /^    / { block = 1; if (match($0, /^    \.\/[^#]*[^# ]/)) print substr($0, 5, RLENGTH - 4); next }
-		inside && block && /[^ ]/ { exit }' "$top/README.md"
-}
-mapfile -t all < <(readme_commands)
-[[ ${#all[@]} -gt 0 ]] || die "no set-up commands found in README.md"
-commands=()
-if [[ ${#names[@]} -eq 0 ]]; then
-	commands=("${all[@]}")
-else
-	for name in "${names[@]}"; do
-		if [[ $name == =* ]]; then
-			commands+=("${name#=}")
-			continue
-		fi
-		found=""
-		for c in "${all[@]}"; do
-			script=${c%% *}
-			script=${script##*/}
-			[[ ${script%.sh} == "$name" ]] && found=$c
-		done
-		[[ -n $found ]] || die "no README command named \"$name\" (there are: ${all[*]})"
-		commands+=("$found")
+# The whole run is one function, read before it starts: the script may
+# change on disk while it runs (a checkout), as a run takes a while.
+main() {
+	separate=0
+	keep=0
+	new_base=0
+	names=()
+	while [[ $# -gt 0 ]]; do
+		case $1 in
+		--separate) separate=1 ;;
+		--keep) keep=1 ;;
+		--new-base) new_base=1 ;;
+		--run) [[ $# -ge 2 ]] || die "--run needs a command"; names+=("=$2"); shift ;;
+		-h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
+		-*) die "unknown option $1 (see --help)" ;;
+		*) names+=("$1") ;;
+		esac
+		shift
 	done
-fi
+	[[ $(id -u) -eq 0 ]] || die "needs root (namespaces, mounts, mmdebstrap)"
 
-commit=$(git -C "$top" rev-parse HEAD)
-branch=$(git -C "$top" symbolic-ref -q --short HEAD || echo main)
-if [[ -n $(git -C "$top" status --porcelain --untracked-files=no) ]]; then
-	say "note: uncommitted changes are not on the fresh machine (it gets ${commit:0:12})"
-fi
+	top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+	self=$top/scripts/fresh-machine.sh
 
-apt_install() {
-	DEBIAN_FRONTEND=noninteractive apt-get -qq -o DPkg::Lock::Timeout=600 \
-		install -y --no-install-recommends "$@" >/dev/null
-}
-for tool in mmdebstrap git; do
-	if ! command -v "$tool" >/dev/null; then
-		say "installing $tool"
-		apt-get -qq -o DPkg::Lock::Timeout=600 update >/dev/null
-		apt_install "$tool"
-	fi
-done
-
-# Debian's own stanzas of this machine's apt sources (deb.debian.org);
-# other archives configured here are no part of a bare Debian machine.
-debian_sources() {
-	local file=/etc/apt/sources.list.d/debian.sources
-	if [[ -f $file ]]; then
-		awk 'BEGIN { RS = ""; ORS = "\n\n" } /URIs:[^\n]*:\/\/deb\.debian\.org\// { print }' "$file"
-	elif [[ -f /etc/apt/sources.list ]]; then
-		grep -E '^deb .*://deb\.debian\.org/' /etc/apt/sources.list || true
-	fi
-}
-sources=$(debian_sources)
-[[ -n $sources ]] || die "no deb.debian.org entries in this machine's apt sources"
-format=sources
-[[ -f /etc/apt/sources.list.d/debian.sources ]] || format=list
-key=$(printf '%s\n' "$suite minbase" "$sources" | sha256sum | cut -c1-12)
-base=$cache/$suite-minbase-$key
-
-# Runs share the base (a shared lock on the cache); making one takes the
-# lock for itself.
-mkdir -p "$cache"
-exec 9>"$cache/lock"
-flock -s 9
-if [[ $new_base == 1 || ! -f $base/.complete ]]; then
-	flock -u 9
-	flock -x 9
-fi
-if [[ $new_base == 1 || ! -f $base/.complete ]]; then
-	say "making the base root $base (mmdebstrap --variant=minbase $suite)"
-	rm -rf "$base" "$base.new"
-	mkdir -p "$base.new"
-	printf '%s\n' "$sources" >"$cache/debian.$format"
-	log=$cache/mmdebstrap.log
-	start=$EPOCHREALTIME
-	if ! mmdebstrap --variant=minbase --mode=root "$suite" "$base.new" "$cache/debian.$format" \
-		2>&1 | tee "$log" | sed -un 's/^I: /    /p'; then
-		tail -n 20 "$log" >&2
-		die "mmdebstrap failed (log: $log)"
-	fi
-	touch "$base.new/.complete"
-	mv "$base.new" "$base"
-	say "base root made in $(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f s", b - a }')"
-	# Bases made from other sources are no longer used.
-	for old in "$cache"/"$suite"-minbase-*; do
-		[[ $old == "$base" ]] || rm -rf "$old"
-	done
-fi
-flock -s 9
-
-machines=()
-child=""
-cleanup() {
-	local status=$?
-	trap - EXIT INT TERM
-	if [[ -n $child ]] && kill -0 "$child" 2>/dev/null; then
-		# unshare ignores INT and TERM; its death takes the namespaces'
-		# PID 1 with it (--kill-child), and every process in them.
-		local pid1
-		pid1=$(cat "/proc/$child/task/$child/children" 2>/dev/null || true)
-		kill -KILL "$child" 2>/dev/null || true
-		wait "$child" 2>/dev/null || true
-		for p in $pid1; do
-			for _ in $(seq 100); do
-				[[ -e /proc/$p && $(awk '{ print $3 }' "/proc/$p/stat" 2>/dev/null) != Z ]] || break
-				sleep 0.1
+	# The set-up commands: the "./..." lines of the first indented block of
+	# the README's Set-up section, without their comments.
+	readme_commands() {
+		awk '/^## / { inside = ($0 == "## Set-up") }
+			inside && /^    / { block = 1; if (match($0, /^    \.\/[^#]*[^# ]/)) print substr($0, 5, RLENGTH - 4); next }
+			inside && block && /[^ ]/ { exit }' "$top/README.md"
+	}
+	mapfile -t all < <(readme_commands)
+	[[ ${#all[@]} -gt 0 ]] || die "no set-up commands found in README.md"
+	commands=()
+	if [[ ${#names[@]} -eq 0 ]]; then
+		commands=("${all[@]}")
+	else
+		for name in "${names[@]}"; do
+			if [[ $name == =* ]]; then
+				commands+=("${name#=}")
+				continue
+			fi
+			found=""
+			for c in "${all[@]}"; do
+				script=${c%% *}
+				script=${script##*/}
+				[[ ${script%.sh} == "$name" ]] && found=$c
 			done
+			[[ -n $found ]] || die "no README command named \"$name\" (there are: ${all[*]})"
+			commands+=("$found")
 		done
 	fi
-	for m in "${machines[@]}"; do
-		if [[ $keep == 1 ]]; then
-			say "kept: $m/upper (the machine's changes over $base)"
-		else
-			rm -rf "$m"
+
+	commit=$(git -C "$top" rev-parse HEAD)
+	branch=$(git -C "$top" symbolic-ref -q --short HEAD || echo main)
+	if [[ -n $(git -C "$top" status --porcelain --untracked-files=no) ]]; then
+		say "note: uncommitted changes are not on the fresh machine (it gets ${commit:0:12})"
+	fi
+
+	apt_install() {
+		DEBIAN_FRONTEND=noninteractive apt-get -qq -o DPkg::Lock::Timeout=600 \
+			install -y --no-install-recommends "$@" >/dev/null
+	}
+	for tool in mmdebstrap git; do
+		if ! command -v "$tool" >/dev/null; then
+			say "installing $tool"
+			apt-get -qq -o DPkg::Lock::Timeout=600 update >/dev/null
+			apt_install "$tool"
 		fi
 	done
-	exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 
-new_machine() {
-	local m
-	m=$(mktemp -d /var/tmp/fresh-machine.XXXXXX)
-	mkdir "$m/upper" "$m/work" "$m/root"
-	machines+=("$m")
-	machine=$m
-}
+	# Debian's own stanzas of this machine's apt sources (deb.debian.org);
+	# other archives configured here are no part of a bare Debian machine.
+	debian_sources() {
+		local file=/etc/apt/sources.list.d/debian.sources
+		if [[ -f $file ]]; then
+			awk 'BEGIN { RS = ""; ORS = "\n\n" } /URIs:[^\n]*:\/\/deb\.debian\.org\// { print }' "$file"
+		elif [[ -f /etc/apt/sources.list ]]; then
+			grep -E '^deb .*://deb\.debian\.org/' /etc/apt/sources.list || true
+		fi
+	}
+	sources=$(debian_sources)
+	[[ -n $sources ]] || die "no deb.debian.org entries in this machine's apt sources"
+	format=sources
+	[[ -f /etc/apt/sources.list.d/debian.sources ]] || format=list
+	key=$(printf '%s\n' "$suite minbase" "$sources" | sha256sum | cut -c1-12)
+	base=$cache/$suite-minbase-$key
 
-duration() {
-	awk -v s="$1" 'BEGIN { s = int(s + 0.5); if (s >= 60) printf "%dm%02ds", s / 60, s % 60; else printf "%ds", s }'
-}
-
-results=()
-failed=0
-machine=""
-for i in "${!commands[@]}"; do
-	command=${commands[$i]}
-	if [[ -z $machine || $separate == 1 ]]; then
-		new_machine
-		say "a bare Debian 12 machine at $machine/root (${commit:0:12} cloned into /root/tarvik)"
+	# Runs share the base (a shared lock on the cache); making one takes the
+	# lock for itself.
+	mkdir -p "$cache"
+	exec 9>"$cache/lock"
+	flock -s 9
+	if [[ $new_base == 1 || ! -f $base/.complete ]]; then
+		flock -u 9
+		flock -x 9
 	fi
-	say "running \"$command\" in /root/tarvik"
-	start=$EPOCHREALTIME
-	status=0
-	unshare --mount --pid --fork --kill-child --propagation private -- \
-		"$self" --inner "$base" "$machine/root" "$machine/upper" "$machine/work" \
-		"$top" "$commit" "$branch" "$command" &
-	child=$!
-	wait "$child" || status=$?
+	if [[ $new_base == 1 || ! -f $base/.complete ]]; then
+		say "making the base root $base (mmdebstrap --variant=minbase $suite)"
+		rm -rf "$base" "$base.new"
+		mkdir -p "$base.new"
+		printf '%s\n' "$sources" >"$cache/debian.$format"
+		log=$cache/mmdebstrap.log
+		start=$EPOCHREALTIME
+		if ! mmdebstrap --variant=minbase --mode=root "$suite" "$base.new" "$cache/debian.$format" \
+			2>&1 | tee "$log" | sed -un 's/^I: /    /p'; then
+			tail -n 20 "$log" >&2
+			die "mmdebstrap failed (log: $log)"
+		fi
+		touch "$base.new/.complete"
+		mv "$base.new" "$base"
+		say "base root made in $(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f s", b - a }')"
+		# Bases made from other sources are no longer used.
+		for old in "$cache"/"$suite"-minbase-*; do
+			[[ $old == "$base" ]] || rm -rf "$old"
+		done
+	fi
+	flock -s 9
+
+	machines=()
 	child=""
-	took=$(duration "$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')")
-	results+=("$(printf '%-20s exit %-3s %s' "$command" "$status" "$took")")
-	say "\"$command\" exited with $status after $took"
-	[[ $status -eq 0 ]] || failed=1
-	if [[ $separate == 1 && $keep == 0 ]]; then
-		rm -rf "$machine"
-		machines=()
-	fi
-done
+	cleanup() {
+		local status=$?
+		trap - EXIT INT TERM
+		if [[ -n $child ]] && kill -0 "$child" 2>/dev/null; then
+			# unshare ignores INT and TERM; its death takes the namespaces'
+			# PID 1 with it (--kill-child), and every process in them.
+			local pid1
+			pid1=$(cat "/proc/$child/task/$child/children" 2>/dev/null || true)
+			kill -KILL "$child" 2>/dev/null || true
+			wait "$child" 2>/dev/null || true
+			for p in $pid1; do
+				for _ in $(seq 100); do
+					[[ -e /proc/$p && $(awk '{ print $3 }' "/proc/$p/stat" 2>/dev/null) != Z ]] || break
+					sleep 0.1
+				done
+			done
+		fi
+		for m in "${machines[@]}"; do
+			if [[ $keep == 1 ]]; then
+				say "kept: $m/upper (the machine's changes over $base)"
+			else
+				rm -rf "$m"
+			fi
+		done
+		exit "$status"
+	}
+	trap cleanup EXIT
+	trap 'exit 130' INT
+	trap 'exit 143' TERM
 
-echo
-say "on a bare Debian 12 machine:"
-printf '  %s\n' "${results[@]}"
-exit "$failed"
+	new_machine() {
+		local m
+		m=$(mktemp -d /var/tmp/fresh-machine.XXXXXX)
+		mkdir "$m/upper" "$m/work" "$m/root"
+		machines+=("$m")
+		machine=$m
+	}
+
+	duration() {
+		awk -v s="$1" 'BEGIN { s = int(s + 0.5); if (s >= 60) printf "%dm%02ds", s / 60, s % 60; else printf "%ds", s }'
+	}
+
+	results=()
+	failed=0
+	machine=""
+	for i in "${!commands[@]}"; do
+		command=${commands[$i]}
+		if [[ -z $machine || $separate == 1 ]]; then
+			new_machine
+			say "a bare Debian 12 machine at $machine/root (${commit:0:12} cloned into /root/tarvik)"
+		fi
+		say "running \"$command\" in /root/tarvik"
+		start=$EPOCHREALTIME
+		status=0
+		unshare --mount --pid --fork --kill-child --propagation private -- \
+			"$self" --inner "$base" "$machine/root" "$machine/upper" "$machine/work" \
+			"$top" "$commit" "$branch" "$command" &
+		child=$!
+		wait "$child" || status=$?
+		child=""
+		took=$(duration "$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')")
+		results+=("$(printf '%-20s exit %-3s %s' "$command" "$status" "$took")")
+		say "\"$command\" exited with $status after $took"
+		[[ $status -eq 0 ]] || failed=1
+		if [[ $separate == 1 && $keep == 0 ]]; then
+			rm -rf "$machine"
+			machines=()
+		fi
+	done
+
+	echo
+	say "on a bare Debian 12 machine:"
+	printf '  %s\n' "${results[@]}"
+	exit "$failed"
+}
+
+main "$@"; exit $?
