@@ -21,6 +21,7 @@ mkdir -p "$build"
 activity() {
 	tail -n 1 "$log" | tr -d '\r' | sed -E \
 		-e 's/^Get:[0-9]+ .*(InRelease|Release|Packages|Translation).*/updating the package lists/' \
+		-e 's/^ .*/working out the packages to install/' \
 		-e 's/^Get:[0-9]+ [^ ]+ [^ ]+\/[^ ]+ [^ ]+ ([^ ]+) .*/downloading \1/' \
 		-e 's/^(Unpacking|Setting up) ([^ ]+) .*/\L\1\E \2/' \
 		-e 's/^Preparing to unpack [^ ]*\/[0-9]+-([^_]+)_.*/unpacking \1/' \
