@@ -47,7 +47,7 @@ say() { echo "$prog: $*"; }
 die() { echo "$prog: $*" >&2; exit 2; }
 
 # ---- inside the new namespaces ---------------------------------------
-# fresh-machine.sh --inner ROOT UPPER WORK REPO COMMIT BRANCH COMMAND
+# fresh-machine.sh --inner BASE ROOT UPPER WORK REPO COMMIT BRANCH COMMAND
 # PID 1 of the new PID namespace, in the new mount namespace (private):
 # mounts the machine, clones the project on the first boot, moves into it
 # with pivot_root and runs COMMAND in /root/tarvik.
