@@ -4,7 +4,10 @@
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$top/scripts/deps.sh"
-command -v curl >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq curl
+if ! command -v curl >/dev/null; then
+	apt-get update -qq -o DPkg::Lock::Timeout=600
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 curl
+fi
 "$top/scripts/build.sh" "$top/build" >/dev/null
 names=("$@")
 if [[ ${#names[@]} -eq 0 ]]; then

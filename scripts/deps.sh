@@ -5,14 +5,18 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libjson-c-dev libevent-dev libhttp-parser-dev
 	googletest libgtest-dev iproute2 python3 valgrind util-linux)
+# Run by the tests beside the build: make builds the install test's
+# consumer project (CMake's default generator).
+packages+=(make)
 missing=()
 for p in "${packages[@]}"; do
 	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
+echo "deps: installing ${missing[*]}"
 sudo=""
 [[ $(id -u) -ne 0 ]] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$sudo apt-get update -q -o DPkg::Lock::Timeout=600
+$sudo apt-get install -y -q -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"

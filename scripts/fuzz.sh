@@ -11,7 +11,9 @@ shift || true
 # clang and its libFuzzer runtime.
 for p in clang libclang-rt-14-dev; do
 	if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang libclang-rt-14-dev
+		apt-get update -qq -o DPkg::Lock::Timeout=600
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+			--no-install-recommends clang libclang-rt-14-dev
 		break
 	fi
 done

@@ -292,11 +292,16 @@ class Mesh:
         return env
 
     def run(self, node, argv, timeout=60, check=False, capture=True, **kw):
-        """Runs `argv` inside `node`; returns the CompletedProcess (text)."""
+        """Runs `argv` inside `node`; returns the CompletedProcess (text).
+        With `check`, a failure raises with the command's messages."""
         if capture:
             kw.setdefault("capture_output", True)
-        return subprocess.run(self.enter(node) + list(argv), env=self.env(), text=True,
-                              timeout=timeout, check=check, **kw)
+        proc = subprocess.run(self.enter(node) + list(argv), env=self.env(), text=True,
+                              timeout=timeout, **kw)
+        if check and proc.returncode != 0:
+            raise RuntimeError(f"mesh: {' '.join(argv)} on {node}: exit {proc.returncode}: "
+                               f"{(proc.stderr or '').strip()}")
+        return proc
 
     def helper(self, node, *args, net_only=False, timeout=30):
         """Runs one of this file's in-node helpers (see HELPERS)."""
@@ -514,10 +519,25 @@ class Mesh:
         for node, name, proc in starting:
             ready = self.path(node, f"/run/standin/{name}.ready")
             if not wait_for(lambda: os.path.exists(ready) or proc.poll() is not None, 20.0):
-                raise RuntimeError(f"mesh: {name} on {node} did not start")
+                raise RuntimeError(f"mesh: {name} on {node} did not start within 20 s" +
+                                   self._log_tail(node, name))
             if proc.poll() is not None:
-                raise RuntimeError(f"mesh: {name} on {node} exited; see its log")
+                raise RuntimeError(f"mesh: {name} on {node} exited with {proc.returncode}" +
+                                   self._log_tail(node, name))
             write_file(self.path(node, f"/var/run/{name}.pid"), f"{proc.pid}\n")
+
+    def _log_tail(self, node, name, lines=15):
+        """The end of a stand-in's log, for a message: the log lives in the
+        sandbox and vanishes with it."""
+        path = self.path(node, f"/run/standin/{name}.log")
+        try:
+            with open(path, errors="replace") as f:
+                tail = f.read().splitlines()[-lines:]
+        except OSError as e:
+            return f" (no log: {e.strerror})"
+        if not tail:
+            return f" (its log {path} is empty)"
+        return f"; the end of its log {path}:\n" + "\n".join("    " + l for l in tail)
 
     # -- queries used by the tests -----------------------------------------
     def arp_table(self, node):
@@ -852,6 +872,11 @@ def main(argv):
             return 0
     except KeyboardInterrupt:
         return 130
+    except RuntimeError as e:
+        if not str(e).startswith("mesh:"):
+            raise
+        print(e, file=sys.stderr)
+        return 1
     finally:
         mesh.down()
     return 0

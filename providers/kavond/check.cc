@@ -697,7 +697,7 @@ void add_age(Text &text, long seconds) {
 
 void cron_hint(Report &r, const char *name) {
 	r.hint("run olsr-kavond --update %s periodically, from cron:\n"
-	       "*/5 * * * * /usr/bin/olsr-kavond --update %s",
+	       "* * * * * /usr/bin/olsr-kavond --update %s",
 	       name, name);
 }
 

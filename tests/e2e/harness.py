@@ -113,8 +113,13 @@ def standin_answers(name):
 
 
 def run(cmd, timeout=60, env=None, check=True):
-    return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout,
-                          env=env, check=check)
+    """Runs `cmd` with its output captured as text. With `check`, a failure
+    fails the calling test with the command's own messages."""
+    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
+    if check and proc.returncode != 0:
+        raise AssertionError(f"{' '.join(map(str, cmd))}: exit {proc.returncode}\n"
+                             f"{proc.stderr}{proc.stdout}".rstrip())
+    return proc
 
 
 def sh(command, check=True):

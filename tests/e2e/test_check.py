@@ -45,7 +45,7 @@ def cache_file(name):
 
 
 def cron_line(name):
-    return f"*/5 * * * * /usr/bin/olsr-kavond --update {name}"
+    return f"* * * * * /usr/bin/olsr-kavond --update {name}"
 
 
 def leftovers():
