@@ -401,15 +401,11 @@ void stage_daemon(const Facts &, Report &r, int index) {
 
 // ---- stage 3: neighbours --------------------------------------------------
 
-// An all-zero hardware address is an incomplete row of the kernel's
-// table, not an address: such a neighbour is found by a probe.
-bool zero_mac(const char *mac) { return mac[strspn(mac, "0:")] == '\0'; }
-
-const ArpEntry *arp_lookup(const ArpEntry *list, const char *device, const char *ip) {
-	for (const ArpEntry *e = list; e != nullptr; e = e->next)
-		if (strcmp(e->ip, ip) == 0 && strcmp(e->device, device) == 0 && !zero_mac(e->mac))
-			return e;
-	return nullptr;
+// Whether `list` resolves (device, ip) without a probe, by the library's
+// own rule: an entry without hardware address (an incomplete kernel row,
+// all zeros) answers no lookup, so such a neighbour is probed.
+bool resolves(ArpEntry *list, const char *device, const char *ip) {
+	return TextPtr(resolve_mac(list, device, ip, 0)) != nullptr;
 }
 
 struct ArpList {
@@ -448,7 +444,7 @@ bool olsr1_links(Report &r) {
 		const char *ip = text_of(member(link, "remoteIP"));
 		if (ifname == nullptr || ip == nullptr)
 			unusable++;
-		else if (arp_lookup(arp.head, ifname, ip) != nullptr)
+		else if (resolves(arp.head, ifname, ip))
 			from_table++;
 		else
 			pending.get()[pending_count++] = i;
@@ -464,10 +460,10 @@ bool olsr1_links(Report &r) {
 		json_object *link = json_object_array_get_idx(links, pending.get()[k]);
 		const char *ifname = text_of(member(link, "ifName"));
 		const char *ip = text_of(member(link, "remoteIP"));
+		// The reply is looked up like the document looks up the entry a
+		// probe appends to its list.
 		ArpEntry *reply = test_arping(ifname, ip);
-		// Only a reply from the address asked for counts, as in the
-		// document.
-		bool found = reply != nullptr && strcmp(reply->ip, ip) == 0 && !zero_mac(reply->mac);
+		bool found = resolves(reply, ifname, ip);
 		cleanup_arp_cache(reply);
 		if (found) {
 			by_probe++;
