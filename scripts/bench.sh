@@ -3,11 +3,8 @@
 #   bench.sh [NAME...]    (default: every bench program and script)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-"$top/scripts/deps.sh"
-if ! command -v curl >/dev/null; then
-	apt-get update -qq -o DPkg::Lock::Timeout=600
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 curl
-fi
+# With curl, the fetch benchmark's yardstick.
+"$top/scripts/deps.sh" curl
 "$top/scripts/build.sh" "$top/build" >/dev/null
 names=("$@")
 if [[ ${#names[@]} -eq 0 ]]; then

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need.
-# Does nothing when they are all present already.
+# Installs the Debian packages that building, testing and the demo need,
+# and any further PACKAGEs that a script asks for. Does nothing when they
+# are all present already.
+#   deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libjson-c-dev libevent-dev libhttp-parser-dev
-	googletest libgtest-dev iproute2 python3 valgrind util-linux)
-# Run by the tests beside the build: make builds the install test's
-# consumer project (CMake's default generator).
-packages+=(make)
+# make builds the install test's consumer project (CMake's default
+# generator).
+packages=(g++ cmake ninja-build make pkg-config libjson-c-dev libevent-dev libhttp-parser-dev
+	googletest libgtest-dev iproute2 python3 valgrind util-linux "$@")
 missing=()
 for p in "${packages[@]}"; do
 	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -7,16 +7,8 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-30}
 shift || true
-"$top/scripts/deps.sh"
-# clang and its libFuzzer runtime.
-for p in clang libclang-rt-14-dev; do
-	if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-		apt-get update -qq -o DPkg::Lock::Timeout=600
-		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
-			--no-install-recommends clang libclang-rt-14-dev
-		break
-	fi
-done
+# With clang and its libFuzzer runtime.
+"$top/scripts/deps.sh" clang libclang-rt-14-dev
 build=$top/build-fuzz
 CC=clang CXX=clang++ "$top/scripts/build.sh" "$build" -DTARVIK_FUZZ=ON \
 	-DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_BENCH=OFF >/dev/null
