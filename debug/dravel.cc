@@ -6,12 +6,12 @@
 #include <assert.h>
 #include <json-c/json.h>
 #include <stdio.h>
-#include "json_output.h" // (no blank line above: d2's assertion keeps its line)
+#include "facts.h" // (no blank line above: d2's assertion keeps its line)
+#include "json_output.h"
 #include "providers.h"
 #include "tarvik.h"
 
-// Prints the result of a function that returns an object or NULL, and
-// releases the object.
+// Prints the result of a function (an object or NULL); releases the object.
 static void print_result(const char *label, json_object *res);
 
 // Prints and releases the result of a query that reports an error code and
@@ -51,7 +51,7 @@ int main(int, char **) {
 		int err = olsr2_get_nodeinfo("nhdpinfo jsonraw link", &res);
 		d2("olsr2_nodeinfo", res, err);
 	}
-	print_result("zistad_clients", socket_request_json("/var/run/zistad.sock", "get_clients"));
+	print_result("zistad_clients", socket_request_json(tarvik::kZistadSocket, tarvik::kZistadRequest));
 	print_result("make_safe", make_safe("n"));
 	return 0;
 }

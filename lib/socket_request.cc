@@ -13,6 +13,7 @@
 
 #include <cerrno>
 
+#include "clock.h"
 #include "holders.h"
 #include "internal.h"
 
@@ -33,7 +34,7 @@ int wait_error(int error) { return error == EAGAIN || error == EWOULDBLOCK ? ETI
 // Gives every blocking call on `fd` (connect, send, recv, read) at most
 // `timeout_ms` of silence: the call then fails with EAGAIN. 0, or -errno.
 int limit_silence(int fd, int timeout_ms) {
-	timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+	timeval limit = ms_to_timeval(timeout_ms);
 	if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
 	    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
 		return -errno;

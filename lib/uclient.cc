@@ -30,6 +30,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "holders.h"
 
 namespace tarvik {
@@ -356,7 +357,7 @@ void watch(Hop *hop, short events) {
 	event_del(hop->ev);
 	event_assign(hop->ev, loop_base, hop->fd < 0 ? -1 : hop->fd,
 	             hop->fd < 0 ? 0 : events, on_socket, hop);
-	timeval tv = {c->timeout_ms / 1000, (c->timeout_ms % 1000) * 1000};
+	timeval tv = ms_to_timeval(c->timeout_ms);
 	event_add(hop->ev, &tv);
 }
 
@@ -664,7 +665,7 @@ int uloop_run_timeout(int timeout_ms) {
 		    loop_base, [](evutil_socket_t, short, void *) { uloop_cancelled = true; }, nullptr);
 		if (limit == nullptr)
 			return -1;
-		timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+		timeval tv = ms_to_timeval(timeout_ms);
 		evtimer_add(limit, &tv);
 	}
 	// One pass at a time: wait for events, run their callbacks. A pass

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "facts.h"
 #include "holders.h"
 #include "json_output.h"
 #include "providers.h"
@@ -31,7 +32,7 @@ namespace {
 // Paths and commands are formatted into buffers of this size (NUL
 // included); a name that does not fit is refused, never cut short into
 // the name of another file or provider.
-constexpr size_t kFormatted = 40;
+constexpr size_t kFormatted = kCachePathSize;
 
 bool format_fits(char *out, const char *format, const char *a, const char *b = nullptr) {
 	int n = b ? snprintf(out, kFormatted, format, a, b) : snprintf(out, kFormatted, format, a);
@@ -166,7 +167,7 @@ json_object *run_stored(const char *command, const char *path, Fd lock) {
 } // namespace
 
 bool cache_file_path(const char *name, char *path) {
-	return name != nullptr && format_fits(path, "/tmp/olsrd-kavond-%s.json", name);
+	return name != nullptr && format_fits(path, kCacheFileFormat, name);
 }
 
 json_object *make_safe(const char *name) {
@@ -182,7 +183,7 @@ json_object *make_safe(const char *name) {
 json_object *update_cache_file(const char *path, const char *name, int fallback) {
 	char command[kFormatted];
 	if (path == nullptr || name == nullptr ||
-	    !format_fits(command, "%s %s", "/usr/bin/olsr-kavond", name))
+	    !format_fits(command, "%s %s", kRefreshCommand, name))
 		return nullptr;
 
 	LockFailure failure;

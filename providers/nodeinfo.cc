@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "facts.h"
 #include "holders.h"
 #include "json_helpers.h"
 #include "nodeinfo_answers.h"
@@ -77,17 +78,17 @@ struct DaemonQueries {
 
 const DaemonQueries kOlsrd = {
     "olsr1", olsr1_get_nodeinfo,
-    "version", nodeinfo_olsr1_version_from_answer,
-    "plugins", nodeinfo_olsr1_plugins_from_answer,
-    "interfaces", nodeinfo_olsr1_addresses_from_answer,
+    kOlsrdFacts.version_command, nodeinfo_olsr1_version_from_answer,
+    kOlsrdFacts.plugins_command, nodeinfo_olsr1_plugins_from_answer,
+    kOlsrdFacts.addresses_command, nodeinfo_olsr1_addresses_from_answer,
     olsr1_get_interfaces,
 };
 
 const DaemonQueries kOlsrd2 = {
     "olsr2", olsr2_get_nodeinfo,
-    "systeminfo jsonraw version", nodeinfo_olsr2_version_from_answer,
-    nullptr, nullptr,
-    "olsrv2info jsonraw originator", nodeinfo_olsr2_addresses_from_answer,
+    kOlsrd2Facts.version_command, nodeinfo_olsr2_version_from_answer,
+    kOlsrd2Facts.plugins_command, nullptr,
+    kOlsrd2Facts.addresses_command, nodeinfo_olsr2_addresses_from_answer,
     olsr2_get_interfaces,
 };
 
@@ -294,10 +295,10 @@ json_object *nodeinfo_interface_classes(const char *name) {
 	json_object *classes = json_object_new_object();
 	if (classes == nullptr)
 		return nullptr;
-	add_if_nonempty(classes, "wireless", wireless.release());
-	add_if_nonempty(classes, "wired", wired.release());
-	add_if_nonempty(classes, "tunnel", tunnel.release());
-	add_if_nonempty(classes, "other", other.release());
+	add_if_nonempty(classes, interface_class_name(kClassWireless), wireless.release());
+	add_if_nonempty(classes, interface_class_name(kClassWired), wired.release());
+	add_if_nonempty(classes, interface_class_name(kClassTunnel), tunnel.release());
+	add_if_nonempty(classes, interface_class_name(kClassOther), other.release());
 	return classes;
 }
 
@@ -305,14 +306,14 @@ json_object *nodeinfo_interface_classes(const char *name) {
 
 json_object *olsr1_get_interfaces(void) {
 	json_object *table = nullptr;
-	with_answer(olsr1_get_nodeinfo, "interfaces",
+	with_answer(olsr1_get_nodeinfo, kOlsrdFacts.interfaces_command,
 	            [&](json_object *answer) { table = nodeinfo_olsr1_table_from_answer(answer); });
 	return table;
 }
 
 json_object *olsr2_get_interfaces(void) {
 	json_object *table = nullptr;
-	with_answer(olsr2_get_nodeinfo, "nhdpinfo jsonraw interface",
+	with_answer(olsr2_get_nodeinfo, kOlsrd2Facts.interfaces_command,
 	            [&](json_object *answer) { table = nodeinfo_olsr2_table_from_answer(answer); });
 	return table;
 }
@@ -336,13 +337,13 @@ void classify_interface(const char *device, json_object *wireless, json_object *
 	char lowest[16];
 	plovanutil_get_interface_lower(lowest, device);
 	switch (plovanutil_get_interface_type(lowest)) {
-	case 2:
+	case kClassWireless:
 		append_owned(wireless, address);
 		break;
-	case 3:
+	case kClassTunnel:
 		append_owned(tunnel, address);
 		break;
-	case 1:
+	case kClassWired:
 		append_owned(wired, address);
 		break;
 	default:
