@@ -8,10 +8,26 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "facts.h"
+
 // ---- nodeinfo ---------------------------------------------------------
 
 // The nodeinfo document, or NULL when the daemon state cannot be read.
 json_object *provider_nodeinfo(void);
+// What the nodeinfo document asks of one routing daemon, in the order
+// asked (the commands are its facts'), and how each answer is read.
+struct NodeinfoDaemon {
+	const tarvik::DaemonFacts *facts;
+	const char *key; // under "software" and in "network" -> "interfaces"
+	int (*query)(const char *command, json_object **answer);
+	json_object *(*version_of)(json_object *answer);
+	json_object *(*plugins_of)(json_object *answer); // NULL: the daemon has no plugins
+	json_object *(*addresses_of)(json_object *answer);
+	json_object *(*interface_table)(void); // asks a query of its own
+};
+// olsrd, then olsrd2.
+extern const NodeinfoDaemon kNodeinfoDaemons[2];
+
 // The olsrd / olsrd2 interface table, or NULL when its query fails.
 json_object *olsr1_get_interfaces(void);
 json_object *olsr2_get_interfaces(void);

@@ -1,19 +1,20 @@
 // The provider table: each row reads the last document of its name from
 // its cache file; computing the documents is the refresh command's work.
+#include "kavond/documents.h"
 #include "kavond_provider.h"
 #include "providers.h"
 
 namespace {
 
-json_object *cached_nodeinfo(void) { return make_safe("nodeinfo"); }
-json_object *cached_statistics(void) { return make_safe("statistics"); }
-json_object *cached_neighbours(void) { return make_safe("neighbours"); }
+#define KAVOND_CACHED_READER(name, compute, about) \
+	json_object *cached_##name(void) { return make_safe(#name); }
+KAVOND_DOCUMENTS(KAVOND_CACHED_READER)
+#undef KAVOND_CACHED_READER
 
 } // namespace
 
+#define KAVOND_PROVIDER_ROW(name, compute, about) {#name, cached_##name},
 extern "C" __attribute__((visibility("default"))) const kavond_provider kavond_providers[] = {
-    {"nodeinfo", cached_nodeinfo},
-    {"statistics", cached_statistics},
-    {"neighbours", cached_neighbours},
-    {nullptr, nullptr},
+    KAVOND_DOCUMENTS(KAVOND_PROVIDER_ROW){nullptr, nullptr},
 };
+#undef KAVOND_PROVIDER_ROW
