@@ -4,6 +4,7 @@ something failed, and never a wait beyond the stages' deadlines. Findings
 are matched by their leading word and the facts they must name, not by
 their whole text."""
 import os
+import subprocess
 import time
 import unittest
 
@@ -180,6 +181,27 @@ class Check(SandboxTest):
         self.finding(findings, "FAIL", "olsrd:", "no result within 5 s",
                      "/etc/init.d/olsrd running")
         self.assertEqual(leftovers(), [], "the stage's processes outlive the check")
+
+    def test_check_killed_leaves_no_stage(self):
+        """A check killed with SIGKILL cannot clean up after itself: its
+        stage, waiting on a daemon that never answers, ends with it."""
+        site_config(v1=True)
+        init_exit("olsrd", 0)
+        with olsrd({"*": {"$hang": 60}}):
+            proc = subprocess.Popen([KAVOND, "--check"], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            try:
+                deadline = time.monotonic() + 4
+                while len(leftovers()) < 2 and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual(len(leftovers()), 2, "the check and its stage")
+            finally:
+                proc.kill()
+                proc.wait(timeout=10)
+            deadline = time.monotonic() + 3
+            while leftovers() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(leftovers(), [], "the stage outlives its killed check")
 
     def test_olsrd2_not_json_and_enable_as_text(self):
         site_config(v2="false")
