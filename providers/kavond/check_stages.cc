@@ -494,15 +494,6 @@ void stage_cache(const Facts &, StageReport &r, int) {
 
 // ---- the stages, in order ---------------------------------------------------
 
-// Stage deadlines. The neighbours stage gets more time for each ARP probe
-// it announces (check_runner.h).
-constexpr int kSiteMs = 3000;
-constexpr int kDaemonMs = 5000;
-constexpr int kNeighboursMs = 5000;
-constexpr int kInterfacesMs = 5000;
-constexpr int kStatisticsMs = 3000;
-constexpr int kCacheMs = 3000;
-
 enum class When {
 	kAlways,
 	kConfig,      // only when the site configuration has "mesh" -> "olsrd"
@@ -512,22 +503,24 @@ enum class When {
 struct Stage {
 	const char *title; // NULL: the daemon's name
 	When when;
+	// A few seconds; the neighbours stage gets more for each ARP probe it
+	// announces (check_runner.h).
 	int deadline_ms;
 	const char *late_hint; // NULL: "<daemon> does not answer: restart it"
 	StageFn fn;
 };
 
 const Stage kStages[] = {
-    {"site configuration", When::kAlways, kSiteMs,
+    {"site configuration", When::kAlways, 3000,
      "loading the site configuration hangs: check the firmware's utility library", stage_site},
-    {nullptr, When::kEachEnabled, kDaemonMs, nullptr, stage_daemon},
-    {"neighbours", When::kConfig, kNeighboursMs,
+    {nullptr, When::kEachEnabled, 5000, nullptr, stage_daemon},
+    {"neighbours", When::kConfig, 5000,
      "a daemon or an ARP probe takes too long: run the check again", stage_neighbours},
-    {"interfaces", When::kConfig, kInterfacesMs,
+    {"interfaces", When::kConfig, 5000,
      "a daemon takes too long to list its interfaces: restart it", stage_interfaces},
-    {"statistics", When::kAlways, kStatisticsMs,
+    {"statistics", When::kAlways, 3000,
      "zistad or the kernel does not answer: restart zistad", stage_statistics},
-    {"cache files", When::kAlways, kCacheMs, "reading /tmp takes too long: check the file system",
+    {"cache files", When::kAlways, 3000, "reading /tmp takes too long: check the file system",
      stage_cache},
 };
 

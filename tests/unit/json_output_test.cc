@@ -14,15 +14,15 @@ using tarvik::JsonPtr;
 
 namespace {
 
-JsonPtr parse(const char *text) {
-	json_object *o = json_tokener_parse(text);
-	EXPECT_NE(o, nullptr) << text;
-	return JsonPtr(o);
-}
-
 std::string text(json_object *o) { return json_output_text(o); }
 
 json_object *member(json_object *o, const char *key) { return json_object_object_get(o, key); }
+
+JsonPtr parse(const char *json) {
+	json_object *o = json_tokener_parse(json);
+	EXPECT_NE(o, nullptr) << json;
+	return JsonPtr(o);
+}
 
 } // namespace
 
