@@ -17,7 +17,7 @@
 #include "json_helpers.h"
 #include "nodeinfo_answers.h"
 #include "plovanutil.h"
-#include "providers.h"
+#include "nodeinfo.h"
 #include "tarvik.h"
 
 using namespace tarvik;

@@ -18,7 +18,7 @@
 #include "facts.h"
 #include "holders.h"
 #include "json_helpers.h"
-#include "providers.h"
+#include "statistics.h"
 #include "tarvik.h"
 
 namespace {

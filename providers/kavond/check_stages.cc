@@ -18,6 +18,7 @@
 
 #include <cerrno>
 
+#include "cache.h"
 #include "check.h"
 #include "check_report.h"
 #include "check_runner.h"
@@ -28,8 +29,9 @@
 #include "json_helpers.h"
 #include "nodeinfo_answers.h"
 #include "plovanutil.h"
-#include "providers.h"
+#include "nodeinfo.h"
 #include "site.h"
+#include "statistics.h"
 #include "tarvik.h"
 
 using namespace tarvik;

@@ -2,7 +2,9 @@
 
 #include <string.h>
 
-#include "providers.h"
+#include "neighbours.h"
+#include "nodeinfo.h"
+#include "statistics.h"
 
 namespace kavond {
 

@@ -19,12 +19,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "cache.h"
 #include "check.h"
 #include "documents.h"
 #include "facts.h"
 #include "holders.h"
 #include "json_output.h"
-#include "providers.h"
 
 using kavond::Document;
 using tarvik::Fd;

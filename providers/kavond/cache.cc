@@ -20,10 +20,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cache.h"
 #include "facts.h"
 #include "holders.h"
 #include "json_output.h"
-#include "providers.h"
 
 using namespace tarvik;
 
@@ -137,29 +137,23 @@ void close_command(FILE *fp) {
 		fprintf(stderr, "Failed to pclose(fp): %s\n", strerror(errno));
 }
 
-// The refresh without a cache file: the command's document for the
-// caller alone.
-json_object *run_unstored(const char *command) {
+// Runs the refresh command and reads its document. Under `lock`, the held
+// lock of the cache file at `path`, the document read is stored there and
+// the lock released before the command is waited for; without one (an
+// empty Fd: no cache file could be had), the document is the caller's
+// alone.
+json_object *run_refresh(const char *command, const char *path, Fd lock) {
 	FILE *fp = popen(command, "re");
 	if (fp == nullptr)
 		return nullptr;
 	json_object *doc = json_object_from_fd(fileno(fp));
-	close_command(fp);
-	return doc;
-}
-
-// The refresh under the lock `lock` of the cache file at `path`: the
-// command's document, stored when one was read.
-json_object *run_stored(const char *command, const char *path, Fd lock) {
-	FILE *fp = popen(command, "re");
-	if (fp == nullptr)
-		return nullptr;
-	json_object *doc = json_object_from_fd(fileno(fp));
-	if (doc != nullptr)
-		store_document(path, doc);
-	// Closing the cache file releases the lock.
-	if (close(lock.release()) != 0)
-		fprintf(stderr, "Failed to fclose(fo): %s\n", strerror(errno));
+	if (lock) {
+		if (doc != nullptr)
+			store_document(path, doc);
+		// Closing the cache file releases the lock.
+		if (close(lock.release()) != 0)
+			fprintf(stderr, "Failed to fclose(fo): %s\n", strerror(errno));
+	}
 	close_command(fp);
 	return doc;
 }
@@ -189,13 +183,13 @@ json_object *update_cache_file(const char *path, const char *name, int fallback)
 	LockFailure failure;
 	Fd lock = lock_cache_file(path, true, &failure);
 	if (lock)
-		return run_stored(command, path, std::move(lock));
+		return run_refresh(command, path, std::move(lock));
 
 	if (failure == LockFailure::Open)
 		fprintf(stderr, "Failed to open %s: %s\n", path, open_error_text(errno));
 	else if (errno != EAGAIN)
 		fprintf(stderr, "Failed to lock %s: %s\n", path, strerror(errno));
-	return fallback != 0 ? run_unstored(command) : nullptr;
+	return fallback != 0 ? run_refresh(command, path, Fd()) : nullptr;
 }
 
 int cache_refresh_under_way(const char *path) {

@@ -1,8 +1,8 @@
 // The provider table: each row reads the last document of its name from
 // its cache file; computing the documents is the refresh command's work.
-#include "kavond/documents.h"
+#include "cache.h"
+#include "documents.h"
 #include "kavond_provider.h"
-#include "providers.h"
 
 namespace {
 
