@@ -67,9 +67,10 @@ void stage_site(const Facts &, StageReport &r, int) {
 	}
 	json_object *olsrd = site_olsrd_section(config.get());
 	if (olsrd == nullptr) {
-		r.line(kFail, "site configuration: no \"mesh\" -> \"olsrd\" section");
-		r.hint("nodeinfo and neighbours fail without it: add it, with \"v1_4\" and/or "
-		       "\"v2\" -> \"enable\": true");
+		r.line(kFail, "site configuration: no \"%s\" -> \"%s\" section", kSiteMesh, kSiteOlsrd);
+		r.hint("nodeinfo and neighbours fail without it: add it, with \"%s\" and/or \"%s\" -> "
+		       "\"%s\": true",
+		       facts_of(kOlsr1).site_section, facts_of(kOlsr2).site_section, kSiteEnable);
 		return;
 	}
 	r.config_found();
@@ -85,7 +86,7 @@ void stage_site(const Facts &, StageReport &r, int) {
 		found.add("%s%s %s", d ? ", " : "", facts_of(d).name, on ? "enabled" : "not enabled");
 		if (json_object_is_type(enable, json_type_string)) {
 			as_text = true;
-			found.add(" (\"enable\" is the text \"%s\")",
+			found.add(" (\"%s\" is the text \"%s\")", kSiteEnable,
 			          Clean(json_object_get_string(enable), 20).c_str());
 		}
 		r.enabled(d, on);
@@ -96,8 +97,10 @@ void stage_site(const Facts &, StageReport &r, int) {
 		       "false without quotes");
 	} else if (!any) {
 		r.line(kWarn, "site configuration: %s", found.c_str());
-		r.hint("the documents carry no routing data: set \"mesh\" -> \"olsrd\" -> \"v1_4\" "
-		       "or \"v2\" -> \"enable\" to true");
+		r.hint("the documents carry no routing data: set \"%s\" -> \"%s\" -> \"%s\" or \"%s\" "
+		       "-> \"%s\" to true",
+		       kSiteMesh, kSiteOlsrd, facts_of(kOlsr1).site_section,
+		       facts_of(kOlsr2).site_section, kSiteEnable);
 	} else {
 		r.line(kOk, "site configuration: %s", found.c_str());
 	}

@@ -12,7 +12,7 @@
 #define KAVOND_DOCUMENTS(ROW)                                                                   \
 	ROW(nodeinfo, provider_nodeinfo, "software, versions, addresses and interfaces of the node") \
 	ROW(statistics, provider_statistics,                                                        \
-	    "roaming clients and the traffic counters of local-port")                               \
+	    "roaming clients and the traffic counters of the client port")                          \
 	ROW(neighbours, provider_neighbours, "the direct mesh neighbours with their link metrics")
 
 namespace kavond {
