@@ -1,5 +1,6 @@
 #include "check_runner.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <utility>
 
 #include "clock.h"

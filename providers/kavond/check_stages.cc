@@ -8,6 +8,7 @@
 // read through the library's exported functions, the documents' own
 // functions and the utility library, with the facts and rules of common/,
 // as the documents read it; nothing is written.
+#include <errno.h>
 #include <json-c/json.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,8 +16,6 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "cache.h"
 #include "check.h"
