@@ -159,15 +159,23 @@ void crashing_stage(const Facts &, StageReport &r, int) {
 	abort();
 }
 
+// Runs `fn` as a stage of `run`; what the parent printed, and in `*ended`
+// whether the stage ended by itself.
+std::string run_stage(Runner &run, int deadline_ms, StageFn fn, bool *ended, int arg = 0) {
+	testing::internal::CaptureStdout();
+	*ended = run.run("stage", deadline_ms, "the runner's hint", fn, arg);
+	return testing::internal::GetCapturedStdout();
+}
+
 } // namespace
 
 TEST(Runner, FindingsAndFactsOfAStageReachTheParent) {
 	Runner run;
 	run.facts.running[0] = true;
-	testing::internal::CaptureStdout();
-	EXPECT_TRUE(run.run("reporting", 5000, "late", reporting_stage, 1));
-	std::string out = testing::internal::GetCapturedStdout();
-	EXPECT_EQ(out, "warn stage 1: saw olsrd running\n     hint: a hint\n");
+	bool ended = false;
+	EXPECT_EQ(run_stage(run, 5000, reporting_stage, &ended, 1),
+	          "warn stage 1: saw olsrd running\n     hint: a hint\n");
+	EXPECT_TRUE(ended);
 	EXPECT_TRUE(run.facts.config);
 	EXPECT_TRUE(run.facts.enabled[1]);
 	EXPECT_FALSE(run.failed());
@@ -175,20 +183,20 @@ TEST(Runner, FindingsAndFactsOfAStageReachTheParent) {
 
 TEST(Runner, AHangingStageIsKilledAtItsDeadlineAndNamed) {
 	Runner run;
-	testing::internal::CaptureStdout();
-	EXPECT_FALSE(run.run("hanging", 300, "the stage's own hint", hanging_stage));
-	std::string out = testing::internal::GetCapturedStdout();
-	EXPECT_EQ(out, "FAIL hanging: no result within 1 s, while waiting for nothing\n"
-	               "     hint: nothing comes: look elsewhere\n");
+	bool ended = true;
+	EXPECT_EQ(run_stage(run, 300, hanging_stage, &ended),
+	          "FAIL stage: no result within 1 s, while waiting for nothing\n"
+	          "     hint: nothing comes: look elsewhere\n");
+	EXPECT_FALSE(ended);
 	EXPECT_TRUE(run.failed());
 }
 
 TEST(Runner, AStageEndedByASignalIsAFailure) {
 	Runner run;
-	testing::internal::CaptureStdout();
-	EXPECT_FALSE(run.run("crashing", 5000, "late", crashing_stage));
-	std::string out = testing::internal::GetCapturedStdout();
-	EXPECT_EQ(out.rfind("ok   before the crash\nFAIL crashing: the stage ended by signal 6", 0), 0u)
+	bool ended = true;
+	std::string out = run_stage(run, 5000, crashing_stage, &ended);
+	EXPECT_EQ(out.rfind("ok   before the crash\nFAIL stage: the stage ended by signal 6", 0), 0u)
 	    << out;
+	EXPECT_FALSE(ended);
 	EXPECT_TRUE(run.failed());
 }
