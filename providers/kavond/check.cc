@@ -718,6 +718,11 @@ void stage_cache(const Facts &, Report &r, int) {
 			       path);
 			continue;
 		}
+		if (const char *why = cache_file_refusal(&st)) {
+			r.line(kFail, "cache %s: %s is not served: %s", name, path, why);
+			r.hint("remove it (ls -l %s shows it); the next refresh writes the file", path);
+			continue;
+		}
 		long age = static_cast<long>(time(nullptr) - st.st_mtime);
 		if (age < 0)
 			age = 0;
