@@ -17,7 +17,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <json-c/json.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -720,7 +720,8 @@ void stage_cache(const Facts &, Report &r, int) {
 		}
 		if (const char *why = cache_file_refusal(&st)) {
 			r.line(kFail, "cache %s: %s is not served: %s", name, path, why);
-			r.hint("remove it (ls -l %s shows it); the next refresh writes the file", path);
+			r.hint("the next olsr-kavond --update %s replaces it; ls -l %s shows whose it is",
+			       name, path);
 			continue;
 		}
 		long age = static_cast<long>(time(nullptr) - st.st_mtime);

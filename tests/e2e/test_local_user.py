@@ -94,6 +94,14 @@ class LocalUser(SandboxTest):
         with open("/run/target.json") as f:
             self.assertEqual(f.read(), '{"target":1}')
 
+    def test_check_names_a_document_that_is_not_served(self):
+        site_config(v1=False, v2=False)
+        as_nobody(f"echo '{{\"spoofed\":1}}' > {CACHE}")
+        proc = run([KAVOND, "--check"], check=False)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn(f"FAIL cache nodeinfo: {CACHE} is not served: owned by\n     another user\n",
+                      proc.stdout)
+
     def test_a_directory_at_the_cache_path_fails_clearly(self):
         as_nobody(f"mkdir {CACHE}")
         proc = self.update()

@@ -460,7 +460,7 @@ TEST_F(CacheTest, RefreshReplacesWhateverFileIsPlantedAtTheCachePath) {
 		}));
 		struct stat st;
 		ASSERT_EQ(lstat(path, &st), 0);
-		EXPECT_TRUE(S_ISREG(st.st_mode));
+		ASSERT_TRUE(S_ISREG(st.st_mode)) << "replaced"; // else reading it could block
 		EXPECT_EQ(st.st_uid, 0u);
 		EXPECT_EQ(read_file(path), R"({"fresh":true})");
 		json_object *doc = kavond_providers[2].cb();
