@@ -53,10 +53,6 @@ constexpr size_t kLockPathSize = 64;
 // A cache file larger than this is not read: documents are a few KiB.
 constexpr off_t kMaxCacheFile = 4 << 20;
 
-bool same_file(const struct stat &a, const struct stat &b) {
-	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Why a directory may not hold a refresh lock (NULL: it may): whoever
 // else could write it could put a file of theirs at the lock's name, or
 // take the name away.
@@ -253,15 +249,16 @@ json_object *make_safe(const char *name) {
 	char path[kFormatted];
 	if (!cache_file_path(name, path))
 		return nullptr;
-	// Looked at before it is opened, so that nothing but a regular file
-	// (no FIFO, no device) is ever opened; and again once open, in case
-	// the path was given to something else meanwhile.
-	struct stat before, opened;
-	if (lstat(path, &before) != 0 || cache_file_refusal(&before) != nullptr)
+	// Looked at before it is opened, so that what another user left there
+	// (a FIFO, a device) is never opened; and again once open. A refresh
+	// may rename a new document over the path in between: the file opened
+	// is then that document, root's like the one looked at (in sticky
+	// /tmp nobody else can replace root's file).
+	struct stat st;
+	if (lstat(path, &st) != 0 || cache_file_refusal(&st) != nullptr)
 		return nullptr;
 	Fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-	if (!fd || fstat(fd.get(), &opened) != 0 || !same_file(before, opened) ||
-	    cache_file_refusal(&opened) != nullptr)
+	if (!fd || fstat(fd.get(), &st) != 0 || cache_file_refusal(&st) != nullptr)
 		return nullptr;
 	return json_object_from_fd(fd.get());
 }
