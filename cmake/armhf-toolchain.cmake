@@ -14,7 +14,7 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
 # TARVIK_ARMHF_DEV_ROOT: a directory with armhf -dev packages unpacked
 # into it (dpkg -x), for those that cannot be installed beside the host's
-# own (libevent-dev and libhttp-parser-dev are not Multi-Arch: same). Its
+# own (a -dev package that is not Multi-Arch: same). Its
 # .pc files, rewritten to point into it, come first, and so do its headers
 # and link names for find_path and find_library.
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARVIK_ARMHF_DEV_ROOT)

@@ -19,6 +19,10 @@ namespace {
 
 constexpr int kMaxRedirects = 10;
 constexpr int kBlockSize = 1048576;
+// A read when no bytes are said to be waiting.
+constexpr size_t kProbeBlock = 512;
+// Blocks from this size on are faulted in before the read fills them.
+constexpr size_t kPopulateFrom = 65536;
 // From this size on, the joined text asks for huge pages (2 MiB each).
 constexpr int kHugeText = 4 * 1048576;
 
@@ -27,8 +31,12 @@ constexpr int kHugeText = 4 * 1048576;
 // Memory about to be filled is faulted in by one call instead, and the
 // joined text of a large body asks for huge pages. Both are hints: a
 // kernel that lacks them leaves the faults as they were.
+uintptr_t page_size; // read once, on first use
+
 void advise(char *p, size_t n, int advice) {
-	static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+	if (page_size == 0)
+		page_size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+	uintptr_t page = page_size;
 	uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
 	uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
 	if (end > start)
@@ -75,15 +83,17 @@ void fetch_header_done(uclient *cl) {
 		return;
 	}
 
-	const char *text = uclient_get_header(cl, "content-length");
-	int32_t length = 0;
-	if (text == nullptr || !parse_content_length(text, &length))
+	// The framing has decided the one Content-Length; a body longer than
+	// any that may be collected is refused before a byte of it is read.
+	uint64_t length = 0;
+	if (!uclient_content_length(cl, &length))
 		return;
-	if (req->expected >= 0 && req->expected != length) {
+	if (length > TARVIK_MAX_BODY_BYTES ||
+	    (req->expected >= 0 && static_cast<uint64_t>(req->expected) != length)) {
 		fetch_stop(cl, FETCH_ERR_SIZE);
 		return;
 	}
-	req->expected = length;
+	req->expected = static_cast<int32_t>(length);
 }
 
 void fetch_data_eof(uclient *cl) {
@@ -214,9 +224,8 @@ int uclient_read_account(uclient *cl, char *buffer, int capacity) {
 	if (n < 0)
 		return n;
 	FetchRequest *req = static_cast<FetchRequest *>(cl->priv);
-	// The count is 32-bit: a body that would overflow it is too long for
-	// any expected length and is refused like one.
-	if (n > INT32_MAX - req->received) {
+	// No body may outgrow the bound, whatever its framing says.
+	if (n > TARVIK_MAX_BODY_BYTES - req->received) {
 		fetch_stop(cl, FETCH_ERR_SIZE);
 		return -1;
 	}
@@ -239,13 +248,21 @@ BodyBuffer *get_all_data_init(void) {
 }
 
 int get_all_data_process(uclient *cl, BodyBuffer *body) {
-	// One scratch block for every read, the socket read straight into it.
-	// It lives in .bss: only the pages that reads have filled become
-	// resident (a small answer touches a few), and one thread means no two
-	// reads share it.
-	static char scratch[kBlockSize];
 	for (;;) {
-		int n = uclient_read_account(cl, scratch, kBlockSize);
+		// The block is read into where it is kept: as large as what is
+		// waiting (at most kBlockSize), then trimmed to what the read gave.
+		// Small when nothing is said to wait: the read that finds the
+		// close, or nothing after all.
+		int waiting = uclient_waiting(cl);
+		size_t size = waiting <= 0 ? kProbeBlock : waiting < kBlockSize ? waiting : kBlockSize;
+		TextPtr block(static_cast<char *>(malloc(size)));
+		if (!block) {
+			body->failed = 1;
+			return 0;
+		}
+		if (size >= kPopulateFrom)
+			advise(block.get(), size, MADV_POPULATE_WRITE);
+		int n = uclient_read_account(cl, block.get(), static_cast<int>(size));
 		if (n == 0)
 			return 0;
 		if (n < 0) {
@@ -257,21 +274,22 @@ int get_all_data_process(uclient *cl, BodyBuffer *body) {
 			body->failed = 1;
 			return 0;
 		}
-		BodyChunk *filled = body->tail;
-		filled->data = static_cast<char *>(malloc(static_cast<size_t>(n)));
-		if (filled->data == nullptr) {
-			body->failed = 1;
-			return 0;
+		if (static_cast<size_t>(n) < size) {
+			char *trimmed = static_cast<char *>(realloc(block.get(), static_cast<size_t>(n)));
+			if (trimmed != nullptr) {
+				(void)block.release();
+				block.reset(trimmed);
+			}
 		}
-		advise(filled->data, static_cast<size_t>(n), MADV_POPULATE_WRITE);
-		memcpy(filled->data, scratch, static_cast<size_t>(n));
-		filled->length = n;
-		body->total += n;
 		BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
 		if (fresh == nullptr) {
 			body->failed = 1;
 			return 0;
 		}
+		BodyChunk *filled = body->tail;
+		filled->data = block.release();
+		filled->length = n;
+		body->total += n;
 		filled->next = fresh;
 		body->tail = fresh;
 	}

@@ -38,12 +38,8 @@ installed() {
 # for the stand-ins, iproute2 and unshare for the sandbox).
 "$top/scripts/deps.sh"
 
-# libevent-dev and libhttp-parser-dev are not Multi-Arch: same: installing
-# their armhf packages would remove the host's. Only the armhf run-time
-# libraries are installed; the -dev packages are unpacked into the build
-# directory further down.
-packages=(crossbuild-essential-armhf libjson-c-dev:armhf libevent-2.1-7:armhf
-	libhttp-parser2.9:armhf libgtest-dev:armhf libstdc++6:armhf qemu-user)
+packages=(crossbuild-essential-armhf libjson-c-dev:armhf libgtest-dev:armhf libstdc++6:armhf
+	qemu-user)
 missing=()
 for p in "${packages[@]}"; do
 	installed "$p" || missing+=("$p")
@@ -61,56 +57,9 @@ if [[ ${#missing[@]} -gt 0 ]]; then
 	fi
 fi
 
-# The armhf headers, .pc files and link names of those -dev packages
-# (libevent's event2/event-config.h is made for the 32-bit ABI), unpacked
-# from the -dev package of each installed run-time version.
-dev_root=$dir/armhf-dev
-triplet=arm-linux-gnueabihf
-unpack_dev() { # DEV-PACKAGE RUN-TIME-PACKAGE
-	local dev=$1 version work
-	version=$(dpkg-query -W -f='${Version}' "$2:armhf")
-	[[ -f $dev_root/.$dev-$version ]] && return 0
-	work=$(mktemp -d)
-	chown _apt "$work" 2>/dev/null || true
-	if ! (cd "$work" && apt-get -qq download "$dev:armhf=$version"); then
-		rm -rf "$work"
-		return 1
-	fi
-	dpkg-deb -x "$work/${dev}_"*_armhf.deb "$work/root"
-	local lib=$work/root/usr/lib/$triplet
-	# The link names point at the run-time libraries, which live on the
-	# host's multiarch path.
-	for file in "$lib"/pkgconfig/*.pc "$lib"/*.so; do
-		if [[ -L $file ]]; then
-			ln -sfn "/usr/lib/$triplet/$(readlink "$file")" "$file"
-		elif [[ -f $file ]]; then
-			sed -i "s|^prefix=/usr\$|prefix=$dev_root/usr|" "$file"
-		fi
-	done
-	mkdir -p "$dev_root"
-	rm -f "$dev_root/.$dev-"*
-	cp -a "$work/root/." "$dev_root/"
-	rm -rf "$work"
-	touch "$dev_root/.$dev-$version"
-}
-for pair in libevent-dev:libevent-2.1-7 libhttp-parser-dev:libhttp-parser2.9; do
-	if ! unpack_dev "${pair%%:*}" "${pair#*:}"; then
-		# The installed run-time version has left the package lists: move
-		# to the current one, whose -dev package can be had.
-		apt_get update
-		apt_get install -y --no-install-recommends "${pair#*:}:armhf"
-		unpack_dev "${pair%%:*}" "${pair#*:}"
-	fi
-done
-if ! grep -q '^#define EVENT__SIZEOF_LONG 4$' "$dev_root/usr/include/event2/event-config.h"; then
-	echo "cross-armhf: $dev_root holds no 32-bit libevent configuration" >&2
-	exit 1
-fi
-
 if [[ ! -f $dir/build.ninja ]]; then
 	cmake -S "$top" -B "$dir" -G Ninja \
-		-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" \
-		-DTARVIK_ARMHF_DEV_ROOT="$dev_root" >/dev/null
+		-DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" >/dev/null
 fi
 cmake --build "$dir"
 

@@ -51,6 +51,7 @@ fault/redirect-loop          301 to itself, forever
 fault/redirect-to/LOCATION   302 with the rest of the path as Location
 fault/short                  Content-Length 100, 10 bytes, close
 fault/length/CL/N            Content-Length header CL (as given), N bytes
+fault/lengths/CL,CL.../N     one Content-Length header for each CL, N bytes
 fault/chunked/N              chunked body of N bytes (JSON object text)
 fault/chunked-cut            chunked body that stops mid-chunk and closes
 fault/close-delimited/N      no Content-Length, N bytes, close
@@ -62,6 +63,12 @@ fault/array                  200 with "[1,2,3]"
 fault/hang                   accept the request, never answer
 fault/big/N                  200 with a body of N bytes
 fault/slow/N/MS              N bytes, one every MS milliseconds
+fault/endless/KIND           an answer that never ends, sent as fast as the
+                             client takes it, until it closes: KIND is
+                             lengths (Content-Length lines), headers (other
+                             header lines), close (a close-delimited body),
+                             chunks (a chunked body) or 4g (Content-Length
+                             4294967296, then a body)
 """
 
 
@@ -210,6 +217,11 @@ class Handler(socketserver.BaseRequestHandler):
             body = json_body(int(args[1]))
             self.request.sendall(f"HTTP/1.1 200 OK\r\nContent-Length: {args[0]}\r\n\r\n".encode() + body)
             return False
+        if kind == "lengths":
+            lines = "".join(f"Content-Length: {v}\r\n" for v in args[0].split(","))
+            self.request.sendall(f"HTTP/1.1 200 OK\r\n{lines}\r\n".encode()
+                                 + json_body(int(args[1])))
+            return False
         if kind == "chunked":
             return self.send_chunked(json_body(int(args[0])))
         if kind == "chunked-cut":
@@ -240,7 +252,22 @@ class Handler(socketserver.BaseRequestHandler):
                 time.sleep(ms / 1000.0)
                 self.request.sendall(body[i:i + 1])
             return True
+        if kind == "endless":
+            return self.send_endless(args[0])
         return self.send(404, b"unknown fault")
+
+    def send_endless(self, kind):
+        heads = {"lengths": (b"", b"Content-Length: 12\r\n" * 4096),
+                 "headers": (b"", b"X-Pad: " + b"x" * 1000 + b"\r\n"),
+                 "close": (b"\r\n", b"x" * 65536),
+                 "chunks": (b"Transfer-Encoding: chunked\r\n\r\n",
+                            b"10000\r\n" + b"x" * 65536 + b"\r\n"),
+                 "4g": (b"Content-Length: 4294967296\r\n\r\n", b"x" * 65536)}
+        head, block = heads[kind]
+        self.request.sendall(b"HTTP/1.1 200 OK\r\n" + head)
+        # Until the client closes (a reset or broken pipe ends the handler).
+        while True:
+            self.request.sendall(block)
 
     def send_big(self, n):
         self.request.sendall(f"HTTP/1.1 200 OK\r\nContent-Length: {n}\r\n\r\n".encode())

@@ -2,8 +2,14 @@
 // 127.0.0.1:9090 (sandboxed) provokes every result code.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -254,18 +260,22 @@ TEST_F(FetchTest, LengthChecks) {
 	EXPECT_EQ(answer, nullptr);
 }
 
-TEST_F(FetchTest, ContentLengthValuesThatAreIgnoredOrCounted) {
-	// Ignored: no length check, the body runs to the close.
-	for (std::string value : {"abc", "12abc", "-5", "2147483648", "99999999999"}) {
-		Fetched f = fetch("fault/length/" + value + "/12", 5);
-		EXPECT_EQ(f.rc, FETCH_ERR_SIZE) << value << ": the caller's 5 still applies";
-		Fetched g = fetch("fault/length/" + value + "/12");
-		EXPECT_EQ(g.rc, 0) << value;
-		EXPECT_EQ(g.text().size(), 12u) << value;
-		release(g, false);
+TEST_F(FetchTest, ContentLengthIsOneNumberWithinTheBodyBound) {
+	// Not a number: the framing is broken, 34, nothing read.
+	for (std::string value : {"abc", "12abc", "-5", "1 2", "+"}) {
+		Fetched f = fetch("fault/length/" + value + "/12");
+		EXPECT_EQ(f.rc, FETCH_ERR_PREMATURE_EOF) << value;
+		EXPECT_EQ(f.rec.reads, 0) << value;
+	}
+	// Past the body bound (16 MiB), up to values past 2^64: refused with
+	// 35 before any of the body is read.
+	for (std::string value : {"16777217", "2147483648", "4294967296", "99999999999999999999999"}) {
+		Fetched f = fetch("fault/length/" + value + "/12");
+		EXPECT_EQ(f.rc, FETCH_ERR_SIZE) << value;
+		EXPECT_EQ(f.rec.reads, 0) << value;
 	}
 	// Counted as their number.
-	for (std::string value : {"+12", " 12"}) {
+	for (std::string value : {"+12", " 12", "12 "}) {
 		EXPECT_EQ(fetch("fault/length/" + value + "/12", 10).rc, FETCH_ERR_SIZE) << value;
 		Fetched f = fetch("fault/length/" + value + "/12", 12);
 		EXPECT_EQ(f.rc, 0) << value;
@@ -277,6 +287,13 @@ TEST_F(FetchTest, ContentLengthValuesThatAreIgnoredOrCounted) {
 	EXPECT_EQ(empty.rec.qr.length, 1);
 	release(empty, false);
 	EXPECT_EQ(fetch("fault/length//0", 3).rc, FETCH_ERR_SIZE);
+	// Repeats of one value are one length; differing repeats are broken.
+	Fetched same = fetch("fault/lengths/12,+12,012/12");
+	EXPECT_EQ(same.rc, 0);
+	EXPECT_EQ(same.text().size(), 12u);
+	release(same, false);
+	EXPECT_EQ(fetch("fault/lengths/12,10/12").rc, FETCH_ERR_PREMATURE_EOF);
+	EXPECT_EQ(fetch("fault/lengths/12,abc/12").rc, FETCH_ERR_PREMATURE_EOF);
 }
 
 TEST_F(FetchTest, ConnectionRefusedAndTimeOut) {
@@ -292,8 +309,12 @@ TEST_F(FetchTest, ConnectionRefusedAndTimeOut) {
 	Fetched hung = fetch("fault/hang", -1, 300);
 	EXPECT_EQ(hung.rc, FETCH_ERR_TIMEOUT);
 	EXPECT_EQ(hung.rec.completions, 0);
-	// The time-out is an idle time-out: a slow but steady body is fine.
-	Fetched slow = fetch("fault/slow/12/100", -1, 500);
+	// The time-out counts from the start of the request: a body that
+	// keeps coming, a byte at a time, does not stretch it.
+	Fetched trickle = fetch("fault/slow/12/100", -1, 500);
+	EXPECT_EQ(trickle.rc, FETCH_ERR_TIMEOUT);
+	EXPECT_EQ(trickle.rec.completions, 0);
+	Fetched slow = fetch("fault/slow/4/50", -1, 1000);
 	EXPECT_EQ(slow.rc, 0);
 	release(slow, false);
 }
@@ -359,6 +380,103 @@ TEST_F(FetchTest, NoDescriptorOrLoopStaysBehind) {
 	}
 	fetch("fault/hang", -1, 100);
 	EXPECT_EQ(open_fd_count(), before);
+}
+
+// ---- servers that send without end ---------------------------------------
+
+// A figure from /proc/self/status, in KiB.
+long status_kib(const char *field) {
+	std::string status = read_file("/proc/self/status");
+	size_t at = status.find(std::string(field) + ":");
+	return at == std::string::npos ? -1 : strtol(status.c_str() + at + strlen(field) + 1, nullptr, 10);
+}
+
+double now_s() {
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+struct Endless {
+	int rc = -1;
+	double seconds = -1;
+	long growth_kib = -1; // peak RSS during the query, above the RSS before
+};
+
+// One olsrd query of `command` (with the library's own time-out) in a
+// child process whose peak RSS is reset first; the child is killed if it
+// has not answered after 30 s.
+Endless query_in_child(const std::string &command) {
+	int out[2];
+	if (pipe(out) != 0)
+		return {};
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(out[0]);
+		Endless e;
+		int fd = open("/proc/self/clear_refs", O_WRONLY);
+		bool reset = fd >= 0 && write(fd, "5", 1) == 1; // peak RSS := RSS
+		if (fd >= 0)
+			close(fd);
+		long before = status_kib("VmRSS");
+		double start = now_s();
+		json_object *answer = nullptr;
+		e.rc = olsr1_get_nodeinfo(command.c_str(), &answer);
+		e.seconds = now_s() - start;
+		if (reset)
+			e.growth_kib = status_kib("VmHWM") - before;
+		json_object_put(answer);
+		_exit(write(out[1], &e, sizeof e) == sizeof e ? 0 : 1);
+	}
+	close(out[1]);
+	Endless e;
+	pollfd p = {out[0], POLLIN, 0};
+	if (poll(&p, 1, 30000) != 1 || read(out[0], &e, sizeof e) != sizeof e)
+		kill(pid, SIGKILL);
+	close(out[0]);
+	waitpid(pid, nullptr, 0);
+	return e;
+}
+
+TEST_F(FetchTest, ServerThatSendsWithoutEndIsCutOffSoonWithBoundedMemory) {
+	struct Case {
+		const char *kind;
+		int code;
+	} cases[] = {
+	    {"lengths", FETCH_ERR_PREMATURE_EOF}, // the header block bound
+	    {"headers", FETCH_ERR_PREMATURE_EOF},
+	    {"close", FETCH_ERR_SIZE}, // the body bound
+	    {"chunks", FETCH_ERR_SIZE},
+	    {"4g", FETCH_ERR_SIZE},    // refused at the head
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.kind);
+		Endless e = query_in_child(std::string("fault/endless/") + c.kind);
+		printf("endless %s: code %d after %.2f s, peak RSS +%ld KiB\n", c.kind, e.rc, e.seconds,
+		       e.growth_kib);
+		EXPECT_EQ(e.rc, c.code);
+		EXPECT_GE(e.seconds, 0);
+		EXPECT_LT(e.seconds, 15);
+		EXPECT_GE(e.growth_kib, 0) << "peak RSS not measured";
+		EXPECT_LT(e.growth_kib, 64 * 1024);
+	}
+}
+
+TEST_F(FetchTest, CollectedBodyStopsAtTheBoundAndNotBefore) {
+	// Exactly the bound, in each framing, is collected whole.
+	for (std::string path : {"fault/big/", "fault/chunked/", "fault/close-delimited/"}) {
+		SCOPED_TRACE(path);
+		Fetched f = fetch(path + std::to_string(TARVIK_MAX_BODY_BYTES));
+		EXPECT_EQ(f.rc, 0);
+		EXPECT_EQ(f.rec.qr.length, TARVIK_MAX_BODY_BYTES + 1);
+		release(f, false);
+		// One byte more: ended in the read that crosses the bound (a
+		// declared length is refused before reading).
+		Fetched g = fetch(path + std::to_string(TARVIK_MAX_BODY_BYTES + 1));
+		EXPECT_EQ(g.rc, FETCH_ERR_SIZE);
+		EXPECT_EQ(g.rec.completions, 0);
+	}
 }
 
 // ---- the daemon queries: results and the out-parameter rule -------------
