@@ -168,7 +168,8 @@ ZistadStandIn::ZistadStandIn(const std::string &mode, const std::string &socket_
 	}
 	process_ = Process(argv);
 	for (int waited = 0; access(ready.c_str(), F_OK) != 0; waited += 20) {
-		if (waited >= 10000)
+		// Python's start can take seconds on a loaded machine.
+		if (waited >= 30000)
 			throw std::runtime_error("stand-in zistad did not start at " + socket_path);
 		usleep(20000);
 	}
