@@ -152,16 +152,23 @@ class Check(SandboxTest):
         stage, waiting on a daemon that never answers, ends with it."""
         site_config(v1=True)
         init_exit("olsrd", 0)
-        with olsrd({"*": {"$hang": 60}}):
+        log = "/tmp/olsrd-requests.log"
+        with olsrd({"*": {"$hang": 60}}, log=log):
             proc = subprocess.Popen([KAVOND, "--check"], stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
             try:
-                # The site stage comes first: the olsrd stage, waiting on
-                # the daemon, follows within seconds (more on a loaded
-                # machine).
-                deadline = time.monotonic() + 20
-                while len(leftovers()) < 2 and time.monotonic() < deadline:
+                # The site stage comes first, then the olsrd stage, which
+                # runs the init script and then waits on the daemon: once
+                # the daemon has the request, that stage is all that runs
+                # beside the check. Counting processes before then would
+                # also count the stages' short-lived children. The request
+                # comes within seconds (more on a loaded machine).
+                deadline = time.monotonic() + 30
+                while not (os.path.exists(log) and os.path.getsize(log) > 0) \
+                        and time.monotonic() < deadline:
                     time.sleep(0.05)
+                self.assertGreater(os.path.getsize(log) if os.path.exists(log) else 0, 0,
+                                   "the olsrd stage never asked the daemon")
                 self.assertEqual(len(leftovers()), 2, "the check and its stage")
             finally:
                 proc.kill()
