@@ -249,37 +249,50 @@ BodyBuffer *get_all_data_init(void) {
 
 int get_all_data_process(uclient *cl, BodyBuffer *body) {
 	for (;;) {
-		// The block is read into where it is kept: as large as what is
-		// waiting (at most kBlockSize), then trimmed to what the read gave.
-		// Small when nothing is said to wait: the read that finds the
-		// close, or nothing after all.
+		// A block as large as what is waiting, at most kBlockSize. A large
+		// block is read into the client's scratch block, then copied into
+		// memory of its size whose pages one call faults in. A small one
+		// (also the read that finds the close, or nothing after all) is
+		// read straight into where it is kept and trimmed to what came.
 		int waiting = uclient_waiting(cl);
 		size_t size = waiting <= 0 ? kProbeBlock : waiting < kBlockSize ? waiting : kBlockSize;
-		TextPtr block(static_cast<char *>(malloc(size)));
-		if (!block) {
-			body->failed = 1;
-			return 0;
+		size_t scratch_size = 0;
+		char *scratch = size >= kPopulateFrom ? uclient_scratch(cl, &scratch_size) : nullptr;
+		TextPtr block;
+		int n;
+		if (scratch != nullptr) {
+			n = uclient_read_account(cl, scratch,
+			                         static_cast<int>(size < scratch_size ? size : scratch_size));
+			if (n > 0) {
+				block.reset(static_cast<char *>(malloc(static_cast<size_t>(n))));
+				if (!block) {
+					body->failed = 1;
+					return 0;
+				}
+				advise(block.get(), static_cast<size_t>(n), MADV_POPULATE_WRITE);
+				memcpy(block.get(), scratch, static_cast<size_t>(n));
+			}
+		} else {
+			block.reset(static_cast<char *>(malloc(size)));
+			if (!block) {
+				body->failed = 1;
+				return 0;
+			}
+			n = uclient_read_account(cl, block.get(), static_cast<int>(size));
+			if (n > 0 && static_cast<size_t>(n) < size) {
+				char *trimmed = static_cast<char *>(realloc(block.get(), static_cast<size_t>(n)));
+				if (trimmed != nullptr) {
+					(void)block.release();
+					block.reset(trimmed);
+				}
+			}
 		}
-		if (size >= kPopulateFrom)
-			advise(block.get(), size, MADV_POPULATE_WRITE);
-		int n = uclient_read_account(cl, block.get(), static_cast<int>(size));
 		if (n == 0)
 			return 0;
-		if (n < 0) {
-			body->failed = 1;
-			return 0;
-		}
 		// Joining adds one byte for the NUL; refuse what would not fit.
-		if (n > INT32_MAX - 1 - body->total) {
+		if (n < 0 || n > INT32_MAX - 1 - body->total) {
 			body->failed = 1;
 			return 0;
-		}
-		if (static_cast<size_t>(n) < size) {
-			char *trimmed = static_cast<char *>(realloc(block.get(), static_cast<size_t>(n)));
-			if (trimmed != nullptr) {
-				(void)block.release();
-				block.reset(trimmed);
-			}
 		}
 		BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
 		if (fresh == nullptr) {
