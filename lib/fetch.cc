@@ -22,7 +22,8 @@ constexpr int kMaxRedirects = 10;
 constexpr int kBlockSize = 1048576;
 // A read when no bytes are said to be waiting.
 constexpr size_t kProbeBlock = 512;
-// Blocks from this size on are faulted in before the read fills them.
+// Blocks from this size on are read into the client's scratch block and
+// copied into memory faulted in ahead.
 constexpr size_t kPopulateFrom = 65536;
 // From this size on, the joined text asks for huge pages (2 MiB each).
 constexpr int kHugeText = 4 * 1048576;
