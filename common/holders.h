@@ -13,6 +13,8 @@
 #include <memory>
 #include <utility>
 
+#include "tarvik.h"
+
 namespace tarvik {
 
 struct JsonPut {
@@ -68,6 +70,12 @@ public:
 private:
 	int fd_ = -1;
 };
+
+struct ArpListFree {
+	void operator()(ArpEntry *list) const { cleanup_arp_cache(list); }
+};
+// An ARP list (the library's ArpEntry chain), freed with cleanup_arp_cache.
+using ArpListPtr = std::unique_ptr<ArpEntry, ArpListFree>;
 
 } // namespace tarvik
 
