@@ -7,8 +7,8 @@
 #include <stddef.h>
 #include <stdio.h>
 
-#include <memory>
 
+#include "holders.h"
 #include "tarvik.h"
 
 struct sockaddr_ll;
@@ -81,7 +81,7 @@ struct ArpListFree {
 	void operator()(ArpEntry *list) const { cleanup_arp_cache(list); }
 };
 // An ARP list, freed with cleanup_arp_cache.
-using ArpListPtr = std::unique_ptr<ArpEntry, ArpListFree>;
+using ArpListPtr = Owner<ArpEntry, ArpListFree>;
 
 // The entries of an ARP table text in the form of /proc/net/arp (a header
 // line, then one row per entry), read from `table`, in row order; NULL

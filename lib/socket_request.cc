@@ -11,7 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <errno.h>
 
 #include "holders.h"
 #include "internal.h"

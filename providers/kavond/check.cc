@@ -28,7 +28,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <errno.h>
 
 #include "holders.h"
 #include "json_helpers.h"
