@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from harness import (BUILD_DIR, SandboxTest, VethPeer, arp_permanent, init_exit, olsrd,
+from harness import (KAVOND, SandboxTest, VethPeer, arp_permanent, init_exit, olsrd,
                      olsrd2, parse_driver_output, run, run_dravel, site_config, strict_json)
 
 COMMAND = "/usr/bin/olsr-kavond"
@@ -45,7 +45,7 @@ def cache_file(name):
 class Refresh(SandboxTest):
     @classmethod
     def setUpClass(cls):
-        shutil.copy(os.path.join(BUILD_DIR, "providers", "olsr-kavond"), COMMAND)
+        shutil.copy(KAVOND, COMMAND)
 
     def setUp(self):
         super().setUp()
