@@ -93,13 +93,29 @@ typedef struct QueryResult {
 	BodyBuffer *body;
 } QueryResult;
 
+/* Bounds of every answer that get_url reads:
+ *  - TARVIK_MAX_HEAD_BYTES: the header block (status line and every header
+ *    line, counted whole, lines that are ignored included). A longer one,
+ *    or one whose Content-Length lines disagree or do not read as a
+ *    number, ends the request with 34 (FETCH_ERR_PREMATURE_EOF).
+ *  - TARVIK_MAX_BODY_BYTES: the body. A larger Content-Length is refused
+ *    with 35 (FETCH_ERR_SIZE) before any of the body is read; a body that
+ *    grows past it (close-delimited or chunked) ends the request with 35
+ *    in the read that crosses it.
+ *  - The time-out (300 s) counts from the start of the request, redirects
+ *    included: a server that sends slowly cannot stretch it (2,
+ *    FETCH_ERR_TIMEOUT). */
+#define TARVIK_MAX_HEAD_BYTES 65536
+#define TARVIK_MAX_BODY_BYTES (16 * 1048576)
+
 /* One blocking HTTP GET of `url`, escaped with curl_easy_escape on the
  * way out, following at most 10 redirects and accepting only status 200.
  * `data_read` runs whenever body bytes are waiting and reads them with
  * uclient_read_account (or get_all_data_process); `complete` runs once
  * after a clean end of the body. `result` is handed to the callbacks
  * through FetchRequest.result. `expected` is the expected body length, or
- * -1 when unknown. Bytes already received behind a body of announced
+ * -1 when unknown. Content-Length lines that repeat one value count as
+ * one. Bytes already received behind a body of announced
  * Content-Length when it ends count as an overrun (35); bytes that come
  * only later go unseen. Returns a FetchError code.
  * The request runs on the library's event loop: a caller brings nothing

@@ -27,8 +27,12 @@ constexpr int kHugeText = 4 * 1048576;
 // Memory about to be filled is faulted in by one call instead, and the
 // joined text of a large body asks for huge pages. Both are hints: a
 // kernel that lacks them leaves the faults as they were.
+uintptr_t page_size; // read once, on first use
+
 void advise(char *p, size_t n, int advice) {
-	static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+	if (page_size == 0)
+		page_size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+	uintptr_t page = page_size;
 	uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
 	uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
 	if (end > start)
@@ -75,15 +79,17 @@ void fetch_header_done(uclient *cl) {
 		return;
 	}
 
-	const char *text = uclient_get_header(cl, "content-length");
-	int32_t length = 0;
-	if (text == nullptr || !parse_content_length(text, &length))
+	// The framing has decided the one Content-Length; a body longer than
+	// any that may be collected is refused before a byte of it is read.
+	uint64_t length = 0;
+	if (!uclient_content_length(cl, &length))
 		return;
-	if (req->expected >= 0 && req->expected != length) {
+	if (length > TARVIK_MAX_BODY_BYTES ||
+	    (req->expected >= 0 && static_cast<uint64_t>(req->expected) != length)) {
 		fetch_stop(cl, FETCH_ERR_SIZE);
 		return;
 	}
-	req->expected = length;
+	req->expected = static_cast<int32_t>(length);
 }
 
 void fetch_data_eof(uclient *cl) {
@@ -214,9 +220,8 @@ int uclient_read_account(uclient *cl, char *buffer, int capacity) {
 	if (n < 0)
 		return n;
 	FetchRequest *req = static_cast<FetchRequest *>(cl->priv);
-	// The count is 32-bit: a body that would overflow it is too long for
-	// any expected length and is refused like one.
-	if (n > INT32_MAX - req->received) {
+	// No body may outgrow the bound, whatever its framing says.
+	if (n > TARVIK_MAX_BODY_BYTES - req->received) {
 		fetch_stop(cl, FETCH_ERR_SIZE);
 		return -1;
 	}

@@ -27,15 +27,11 @@ int query(const char *base, const char *command, fetch_callback complete, T **an
 		return FETCH_ERR_CONNECT;
 	snprintf(url.get(), size, "%s/%s", base, command);
 
-	uloop_init();
 	QueryResult res = {};
 	res.body = get_all_data_init();
-	if (res.body == nullptr) {
-		uloop_done();
+	if (res.body == nullptr)
 		return FETCH_ERR_CONNECT;
-	}
 	int rc = get_url(url.get(), fetch_data_read, complete, &res, -1);
-	uloop_done();
 	body_buffer_free(res.body);
 
 	Holder value(static_cast<T *>(res.value));

@@ -1,28 +1,29 @@
-// The HTTP client and event loop under the fetch client: a small
-// uclient/uloop-style interface over libevent's event_base (the loop and
-// its timers) and Debian's http-parser (the framing of each answer).
+// The HTTP client under the fetch client: a small uclient-style interface
+// over the library's poll(2) loop (loop.h), the response framing
+// (http_framing.h) and URL handling (url.h).
 //
-// One process-wide loop (uloop_init .. uloop_done) drives at most one
-// client at a time. A client reports through a callback table: headers
-// done, data available, end of body (with uclient_data_eof telling whether
-// the body arrived in full) and errors (UCLIENT_ERROR_*). Callbacks may
-// call uclient_disconnect, which ends all reporting at once; a client's
-// sockets and events are only released by uclient_free, outside any
-// callback.
+// A client reports through a callback table: headers done, data
+// available, end of body (with uclient_data_eof telling whether the body
+// arrived in full) and errors (UCLIENT_ERROR_*). Callbacks may call
+// uclient_disconnect, which ends all reporting at once; a client's socket
+// is only released by uclient_free, outside any callback.
 #ifndef TARVIK_UCLIENT_H
 #define TARVIK_UCLIENT_H
 
 #include <stdint.h>
 
+#include "loop.h"
 #include "tarvik.h"
 
 namespace tarvik {
 
-enum {
-	UCLIENT_ERROR_UNKNOWN = 0,
-	UCLIENT_ERROR_CONNECT = 1,
-	UCLIENT_ERROR_TIMEDOUT = 2,
-};
+// The client's error codes are stored as FetchError codes as they come.
+constexpr int UCLIENT_ERROR_UNKNOWN = 0;
+constexpr int UCLIENT_ERROR_CONNECT = 1;
+constexpr int UCLIENT_ERROR_TIMEDOUT = 2;
+static_assert(UCLIENT_ERROR_CONNECT == static_cast<int>(FETCH_ERR_CONNECT) &&
+                  UCLIENT_ERROR_TIMEDOUT == static_cast<int>(FETCH_ERR_TIMEOUT),
+              "client error codes are reported as the FetchError codes of the same value");
 
 struct uclient_cb {
 	void (*data_read)(uclient *cl);
@@ -31,27 +32,14 @@ struct uclient_cb {
 	void (*error)(uclient *cl, int code);
 };
 
-// Set by a callback to make the running loop return once the callback is
-// done. Cleared by uloop_init, uloop_done and at the start of each run.
-extern bool uloop_cancelled;
-
-int uloop_init(void);
-void uloop_done(void);
-// Whether uloop_init has brought the loop up (and uloop_done not yet
-// taken it down).
-bool uloop_is_up(void);
-// Runs the loop until uloop_cancelled is set or nothing is left to wait
-// for; `timeout_ms` < 0 means no time limit.
-int uloop_run_timeout(int timeout_ms);
-
 // A client for `url` ("http://host[:port]/path"); NULL when the URL is
 // not one this client can fetch or memory runs out.
 uclient *uclient_new(const char *url, const uclient_cb *cb);
 void uclient_free(uclient *cl);
-// The idle time-out: the longest wait for the connection, for sending,
-// and between two reads.
+// The time-out of the whole request, counted from uclient_connect:
+// redirects and a server that trickles bytes do not stretch it.
 int uclient_set_timeout(uclient *cl, int msecs);
-// Starts connecting (needs the loop); a refused connection is reported
+// Starts connecting (needs the loop up); a refused connection is reported
 // later, through the error callback.
 int uclient_connect(uclient *cl);
 // Only "GET" is spoken.
@@ -60,11 +48,10 @@ int uclient_http_reset_headers(uclient *cl);
 int uclient_http_set_header(uclient *cl, const char *name, const char *value);
 // Sends the request (with Host and the headers set) once connected.
 int uclient_request(uclient *cl);
-// Reads straight from the socket into `buf`: the body bytes among the
-// bytes received, up to `len`; 0 when none are waiting. After a body
-// framed by Content-Length, bytes that had already arrived behind it are
-// handed over too, so that the caller's length check refuses them. Only
-// meaningful while the data_read callback runs.
+// Reads body bytes into `buf`, up to `len`; 0 when none are waiting.
+// After a body framed by Content-Length, bytes that had already arrived
+// behind it are handed over too, so that the caller's length check
+// refuses them. Only meaningful while the data_read callback runs.
 int uclient_read(uclient *cl, char *buf, int len);
 void uclient_disconnect(uclient *cl);
 // Follows a 301, 302 or 307 answer's Location: 1 when a new request is
@@ -76,14 +63,9 @@ int uclient_http_redirect(uclient *cl);
 int uclient_status(const uclient *cl);
 // Whether the body arrived in full (by its length, last chunk or close).
 bool uclient_data_eof(const uclient *cl);
-// A header of the current answer, by case-insensitive name; NULL when
-// absent. Valid while the header_done callback runs.
-const char *uclient_get_header(const uclient *cl, const char *name);
-
-// The value of a Content-Length header text: decimal, leading blanks and
-// a sign accepted as strtoull accepts them, the whole text consumed, below
-// 2^31. An empty text is 0. False when the header is to be ignored.
-bool parse_content_length(const char *text, int32_t *value);
+// The answer's Content-Length, when it frames the body (saturated at
+// UINT64_MAX). Valid while the header_done callback runs.
+bool uclient_content_length(const uclient *cl, uint64_t *length);
 
 } // namespace tarvik
 

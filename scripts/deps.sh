@@ -7,8 +7,7 @@ set -euo pipefail
 
 # make builds the install test's consumer project (CMake's default
 # generator).
-packages=(g++ cmake ninja-build make pkg-config libjson-c-dev libevent-dev libhttp-parser-dev
-	googletest libgtest-dev iproute2 python3 valgrind util-linux "$@")
+packages=(g++ cmake ninja-build make pkg-config libjson-c-dev googletest libgtest-dev iproute2 python3 valgrind util-linux "$@")
 missing=()
 for p in "${packages[@]}"; do
 	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

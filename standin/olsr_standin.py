@@ -51,6 +51,7 @@ fault/redirect-loop          301 to itself, forever
 fault/redirect-to/LOCATION   302 with the rest of the path as Location
 fault/short                  Content-Length 100, 10 bytes, close
 fault/length/CL/N            Content-Length header CL (as given), N bytes
+fault/lengths/CL,CL.../N     one Content-Length header for each CL, N bytes
 fault/chunked/N              chunked body of N bytes (JSON object text)
 fault/chunked-cut            chunked body that stops mid-chunk and closes
 fault/close-delimited/N      no Content-Length, N bytes, close
@@ -209,6 +210,11 @@ class Handler(socketserver.BaseRequestHandler):
         if kind == "length":
             body = json_body(int(args[1]))
             self.request.sendall(f"HTTP/1.1 200 OK\r\nContent-Length: {args[0]}\r\n\r\n".encode() + body)
+            return False
+        if kind == "lengths":
+            lines = "".join(f"Content-Length: {v}\r\n" for v in args[0].split(","))
+            self.request.sendall(f"HTTP/1.1 200 OK\r\n{lines}\r\n".encode()
+                                 + json_body(int(args[1])))
             return False
         if kind == "chunked":
             return self.send_chunked(json_body(int(args[0])))

@@ -254,18 +254,22 @@ TEST_F(FetchTest, LengthChecks) {
 	EXPECT_EQ(answer, nullptr);
 }
 
-TEST_F(FetchTest, ContentLengthValuesThatAreIgnoredOrCounted) {
-	// Ignored: no length check, the body runs to the close.
-	for (std::string value : {"abc", "12abc", "-5", "2147483648", "99999999999"}) {
-		Fetched f = fetch("fault/length/" + value + "/12", 5);
-		EXPECT_EQ(f.rc, FETCH_ERR_SIZE) << value << ": the caller's 5 still applies";
-		Fetched g = fetch("fault/length/" + value + "/12");
-		EXPECT_EQ(g.rc, 0) << value;
-		EXPECT_EQ(g.text().size(), 12u) << value;
-		release(g, false);
+TEST_F(FetchTest, ContentLengthIsOneNumberWithinTheBodyBound) {
+	// Not a number: the framing is broken, 34, nothing read.
+	for (std::string value : {"abc", "12abc", "-5", "1 2", "+"}) {
+		Fetched f = fetch("fault/length/" + value + "/12");
+		EXPECT_EQ(f.rc, FETCH_ERR_PREMATURE_EOF) << value;
+		EXPECT_EQ(f.rec.reads, 0) << value;
+	}
+	// Past the body bound (16 MiB), up to values past 2^64: refused with
+	// 35 before any of the body is read.
+	for (std::string value : {"16777217", "2147483648", "4294967296", "99999999999999999999999"}) {
+		Fetched f = fetch("fault/length/" + value + "/12");
+		EXPECT_EQ(f.rc, FETCH_ERR_SIZE) << value;
+		EXPECT_EQ(f.rec.reads, 0) << value;
 	}
 	// Counted as their number.
-	for (std::string value : {"+12", " 12"}) {
+	for (std::string value : {"+12", " 12", "12 "}) {
 		EXPECT_EQ(fetch("fault/length/" + value + "/12", 10).rc, FETCH_ERR_SIZE) << value;
 		Fetched f = fetch("fault/length/" + value + "/12", 12);
 		EXPECT_EQ(f.rc, 0) << value;
@@ -277,6 +281,13 @@ TEST_F(FetchTest, ContentLengthValuesThatAreIgnoredOrCounted) {
 	EXPECT_EQ(empty.rec.qr.length, 1);
 	release(empty, false);
 	EXPECT_EQ(fetch("fault/length//0", 3).rc, FETCH_ERR_SIZE);
+	// Repeats of one value are one length; differing repeats are broken.
+	Fetched same = fetch("fault/lengths/12,+12,012/12");
+	EXPECT_EQ(same.rc, 0);
+	EXPECT_EQ(same.text().size(), 12u);
+	release(same, false);
+	EXPECT_EQ(fetch("fault/lengths/12,10/12").rc, FETCH_ERR_PREMATURE_EOF);
+	EXPECT_EQ(fetch("fault/lengths/12,abc/12").rc, FETCH_ERR_PREMATURE_EOF);
 }
 
 TEST_F(FetchTest, ConnectionRefusedAndTimeOut) {
@@ -292,8 +303,12 @@ TEST_F(FetchTest, ConnectionRefusedAndTimeOut) {
 	Fetched hung = fetch("fault/hang", -1, 300);
 	EXPECT_EQ(hung.rc, FETCH_ERR_TIMEOUT);
 	EXPECT_EQ(hung.rec.completions, 0);
-	// The time-out is an idle time-out: a slow but steady body is fine.
-	Fetched slow = fetch("fault/slow/12/100", -1, 500);
+	// The time-out counts from the start of the request: a body that
+	// keeps coming, a byte at a time, does not stretch it.
+	Fetched trickle = fetch("fault/slow/12/100", -1, 500);
+	EXPECT_EQ(trickle.rc, FETCH_ERR_TIMEOUT);
+	EXPECT_EQ(trickle.rec.completions, 0);
+	Fetched slow = fetch("fault/slow/4/50", -1, 1000);
 	EXPECT_EQ(slow.rc, 0);
 	release(slow, false);
 }
