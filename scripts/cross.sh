@@ -108,7 +108,13 @@ cmake_install() {
 
 mkdir -p "$dir/src" "$sysroot/usr/lib"
 # json-c from Debian's source package, of the version the archive has.
-json_c_version=$(apt-cache showsrc json-c | sed -n 's/^Version: //p' | sort -V | tail -n 1)
+json_c_source_version() { apt-cache showsrc json-c 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1; }
+json_c_version=$(json_c_source_version)
+if [[ -z $json_c_version ]]; then
+	# Source entries whose package lists were never fetched.
+	apt_get update
+	json_c_version=$(json_c_source_version)
+fi
 [[ -n $json_c_version ]] || { say "apt-cache knows no json-c source package" >&2; exit 1; }
 if [[ ! -f $sysroot/.json-c-$json_c_version ]]; then
 	say "json-c $json_c_version from its source package"
