@@ -94,16 +94,28 @@ if ! have_deb_src; then
 	apt_get update
 fi
 
+# Runs a command with its output in the log file LOG, shown only when it
+# fails: logged LOG COMMAND...
+logged() {
+	local log=$1
+	shift
+	if ! "$@" >"$log" 2>&1; then
+		cat "$log" >&2
+		say "failed: $* (output above, and in $log)" >&2
+		exit 1
+	fi
+}
 # Configures, builds and installs a CMake project of the target's into
 # the sysroot: cmake_install NAME SOURCE_DIR CMAKE_ARGS...
 cmake_install() {
 	local name=$1 src=$2
 	shift 2
-	cmake -S "$src" -B "$dir/deps/$name" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-		-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARVIK_SYSROOT="$sysroot" \
-		-DCMAKE_INSTALL_PREFIX="$sysroot/usr" -DCMAKE_INSTALL_LIBDIR=lib "$@" >/dev/null
-	cmake --build "$dir/deps/$name" >/dev/null
-	cmake --install "$dir/deps/$name" >/dev/null
+	mkdir -p "$dir/deps"
+	logged "$dir/deps/$name.log" cmake -S "$src" -B "$dir/deps/$name" -G Ninja \
+		-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+		-DTARVIK_SYSROOT="$sysroot" -DCMAKE_INSTALL_PREFIX="$sysroot/usr" \
+		-DCMAKE_INSTALL_LIBDIR=lib "$@"
+	logged "$dir/deps/$name.log" cmake --build "$dir/deps/$name" --target install
 }
 
 mkdir -p "$dir/src" "$sysroot/usr/lib"
@@ -122,10 +134,7 @@ if [[ ! -f $sysroot/.json-c-$json_c_version ]]; then
 	trap 'rm -rf "$work"' EXIT
 	# apt fetches as the _apt user where it can write.
 	chown _apt "$work" 2>/dev/null || true
-	(cd "$work" && apt-get -qq source "json-c=$json_c_version" >/dev/null 2>&1) || {
-		say "apt-get source json-c=$json_c_version failed" >&2
-		exit 1
-	}
+	(cd "$work" && logged "$dir/src/json-c.log" apt-get -q source "json-c=$json_c_version")
 	src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'json-c-*' | head -n 1)
 	rm -rf "$dir/deps/json-c" "$dir/src/json-c"
 	mv "$src" "$dir/src/json-c"
