@@ -19,6 +19,10 @@ namespace {
 
 constexpr int kMaxRedirects = 10;
 constexpr int kBlockSize = 1048576;
+// A read when no bytes are said to be waiting.
+constexpr size_t kProbeBlock = 512;
+// Blocks from this size on are faulted in before the read fills them.
+constexpr size_t kPopulateFrom = 65536;
 // From this size on, the joined text asks for huge pages (2 MiB each).
 constexpr int kHugeText = 4 * 1048576;
 
@@ -244,13 +248,21 @@ BodyBuffer *get_all_data_init(void) {
 }
 
 int get_all_data_process(uclient *cl, BodyBuffer *body) {
-	// One scratch block for every read, the socket read straight into it.
-	// It lives in .bss: only the pages that reads have filled become
-	// resident (a small answer touches a few), and one thread means no two
-	// reads share it.
-	static char scratch[kBlockSize];
 	for (;;) {
-		int n = uclient_read_account(cl, scratch, kBlockSize);
+		// The block is read into where it is kept: as large as what is
+		// waiting (at most kBlockSize), then trimmed to what the read gave.
+		// Small when nothing is said to wait: the read that finds the
+		// close, or nothing after all.
+		int waiting = uclient_waiting(cl);
+		size_t size = waiting <= 0 ? kProbeBlock : waiting < kBlockSize ? waiting : kBlockSize;
+		TextPtr block(static_cast<char *>(malloc(size)));
+		if (!block) {
+			body->failed = 1;
+			return 0;
+		}
+		if (size >= kPopulateFrom)
+			advise(block.get(), size, MADV_POPULATE_WRITE);
+		int n = uclient_read_account(cl, block.get(), static_cast<int>(size));
 		if (n == 0)
 			return 0;
 		if (n < 0) {
@@ -262,21 +274,22 @@ int get_all_data_process(uclient *cl, BodyBuffer *body) {
 			body->failed = 1;
 			return 0;
 		}
-		BodyChunk *filled = body->tail;
-		filled->data = static_cast<char *>(malloc(static_cast<size_t>(n)));
-		if (filled->data == nullptr) {
-			body->failed = 1;
-			return 0;
+		if (static_cast<size_t>(n) < size) {
+			char *trimmed = static_cast<char *>(realloc(block.get(), static_cast<size_t>(n)));
+			if (trimmed != nullptr) {
+				(void)block.release();
+				block.reset(trimmed);
+			}
 		}
-		advise(filled->data, static_cast<size_t>(n), MADV_POPULATE_WRITE);
-		memcpy(filled->data, scratch, static_cast<size_t>(n));
-		filled->length = n;
-		body->total += n;
 		BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
 		if (fresh == nullptr) {
 			body->failed = 1;
 			return 0;
 		}
+		BodyChunk *filled = body->tail;
+		filled->data = block.release();
+		filled->length = n;
+		body->total += n;
 		filled->next = fresh;
 		body->tail = fresh;
 	}

@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -464,6 +465,15 @@ int uclient_read(uclient *cl, char *buf, int len) {
 		if (body > 0)
 			return static_cast<int>(body);
 	}
+}
+
+int uclient_waiting(const uclient *cl) {
+	const Client *c = client_of(cl);
+	int queued = 0;
+	if (!c->fd || ioctl(c->fd.get(), FIONREAD, &queued) != 0 || queued < 0)
+		queued = 0;
+	size_t held = c->in_len - c->in_at;
+	return static_cast<int>(held) + queued;
 }
 
 void uclient_disconnect(uclient *cl) {

@@ -53,6 +53,9 @@ int uclient_request(uclient *cl);
 // behind it are handed over too, so that the caller's length check
 // refuses them. Only meaningful while the data_read callback runs.
 int uclient_read(uclient *cl, char *buf, int len);
+// How many received bytes wait for uclient_read (framing included, so
+// the body in them may be shorter); 0 when none or unknown.
+int uclient_waiting(const uclient *cl);
 void uclient_disconnect(uclient *cl);
 // Follows a 301, 302 or 307 answer's Location: 1 when a new request is
 // under way, 0 when the answer is no redirect to follow, -1 when following

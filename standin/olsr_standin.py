@@ -63,6 +63,12 @@ fault/array                  200 with "[1,2,3]"
 fault/hang                   accept the request, never answer
 fault/big/N                  200 with a body of N bytes
 fault/slow/N/MS              N bytes, one every MS milliseconds
+fault/endless/KIND           an answer that never ends, sent as fast as the
+                             client takes it, until it closes: KIND is
+                             lengths (Content-Length lines), headers (other
+                             header lines), close (a close-delimited body),
+                             chunks (a chunked body) or 4g (Content-Length
+                             4294967296, then a body)
 """
 
 
@@ -246,7 +252,22 @@ class Handler(socketserver.BaseRequestHandler):
                 time.sleep(ms / 1000.0)
                 self.request.sendall(body[i:i + 1])
             return True
+        if kind == "endless":
+            return self.send_endless(args[0])
         return self.send(404, b"unknown fault")
+
+    def send_endless(self, kind):
+        heads = {"lengths": (b"", b"Content-Length: 12\r\n" * 4096),
+                 "headers": (b"", b"X-Pad: " + b"x" * 1000 + b"\r\n"),
+                 "close": (b"\r\n", b"x" * 65536),
+                 "chunks": (b"Transfer-Encoding: chunked\r\n\r\n",
+                            b"10000\r\n" + b"x" * 65536 + b"\r\n"),
+                 "4g": (b"Content-Length: 4294967296\r\n\r\n", b"x" * 65536)}
+        head, block = heads[kind]
+        self.request.sendall(b"HTTP/1.1 200 OK\r\n" + head)
+        # Until the client closes (a reset or broken pipe ends the handler).
+        while True:
+            self.request.sendall(block)
 
     def send_big(self, n):
         self.request.sendall(f"HTTP/1.1 200 OK\r\nContent-Length: {n}\r\n\r\n".encode())

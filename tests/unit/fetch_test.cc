@@ -2,8 +2,14 @@
 // 127.0.0.1:9090 (sandboxed) provokes every result code.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -374,6 +380,103 @@ TEST_F(FetchTest, NoDescriptorOrLoopStaysBehind) {
 	}
 	fetch("fault/hang", -1, 100);
 	EXPECT_EQ(open_fd_count(), before);
+}
+
+// ---- servers that send without end ---------------------------------------
+
+// A figure from /proc/self/status, in KiB.
+long status_kib(const char *field) {
+	std::string status = read_file("/proc/self/status");
+	size_t at = status.find(std::string(field) + ":");
+	return at == std::string::npos ? -1 : strtol(status.c_str() + at + strlen(field) + 1, nullptr, 10);
+}
+
+double now_s() {
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+struct Endless {
+	int rc = -1;
+	double seconds = -1;
+	long growth_kib = -1; // peak RSS during the query, above the RSS before
+};
+
+// One olsrd query of `command` (with the library's own time-out) in a
+// child process whose peak RSS is reset first; the child is killed if it
+// has not answered after 30 s.
+Endless query_in_child(const std::string &command) {
+	int out[2];
+	if (pipe(out) != 0)
+		return {};
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(out[0]);
+		Endless e;
+		int fd = open("/proc/self/clear_refs", O_WRONLY);
+		bool reset = fd >= 0 && write(fd, "5", 1) == 1; // peak RSS := RSS
+		if (fd >= 0)
+			close(fd);
+		long before = status_kib("VmRSS");
+		double start = now_s();
+		json_object *answer = nullptr;
+		e.rc = olsr1_get_nodeinfo(command.c_str(), &answer);
+		e.seconds = now_s() - start;
+		if (reset)
+			e.growth_kib = status_kib("VmHWM") - before;
+		json_object_put(answer);
+		_exit(write(out[1], &e, sizeof e) == sizeof e ? 0 : 1);
+	}
+	close(out[1]);
+	Endless e;
+	pollfd p = {out[0], POLLIN, 0};
+	if (poll(&p, 1, 30000) != 1 || read(out[0], &e, sizeof e) != sizeof e)
+		kill(pid, SIGKILL);
+	close(out[0]);
+	waitpid(pid, nullptr, 0);
+	return e;
+}
+
+TEST_F(FetchTest, ServerThatSendsWithoutEndIsCutOffSoonWithBoundedMemory) {
+	struct Case {
+		const char *kind;
+		int code;
+	} cases[] = {
+	    {"lengths", FETCH_ERR_PREMATURE_EOF}, // the header block bound
+	    {"headers", FETCH_ERR_PREMATURE_EOF},
+	    {"close", FETCH_ERR_SIZE}, // the body bound
+	    {"chunks", FETCH_ERR_SIZE},
+	    {"4g", FETCH_ERR_SIZE},    // refused at the head
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.kind);
+		Endless e = query_in_child(std::string("fault/endless/") + c.kind);
+		printf("endless %s: code %d after %.2f s, peak RSS +%ld KiB\n", c.kind, e.rc, e.seconds,
+		       e.growth_kib);
+		EXPECT_EQ(e.rc, c.code);
+		EXPECT_GE(e.seconds, 0);
+		EXPECT_LT(e.seconds, 15);
+		EXPECT_GE(e.growth_kib, 0) << "peak RSS not measured";
+		EXPECT_LT(e.growth_kib, 64 * 1024);
+	}
+}
+
+TEST_F(FetchTest, CollectedBodyStopsAtTheBoundAndNotBefore) {
+	// Exactly the bound, in each framing, is collected whole.
+	for (std::string path : {"fault/big/", "fault/chunked/", "fault/close-delimited/"}) {
+		SCOPED_TRACE(path);
+		Fetched f = fetch(path + std::to_string(TARVIK_MAX_BODY_BYTES));
+		EXPECT_EQ(f.rc, 0);
+		EXPECT_EQ(f.rec.qr.length, TARVIK_MAX_BODY_BYTES + 1);
+		release(f, false);
+		// One byte more: ended in the read that crosses the bound (a
+		// declared length is refused before reading).
+		Fetched g = fetch(path + std::to_string(TARVIK_MAX_BODY_BYTES + 1));
+		EXPECT_EQ(g.rc, FETCH_ERR_SIZE);
+		EXPECT_EQ(g.rec.completions, 0);
+	}
 }
 
 // ---- the daemon queries: results and the out-parameter rule -------------
