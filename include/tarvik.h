@@ -120,7 +120,7 @@ typedef struct QueryResult {
  * only later go unseen. Returns a FetchError code.
  * The request runs on the library's event loop: a caller brings nothing
  * up or down; get_url brings the loop up for the request and takes it
- * down again, unless one of the library's own queries has it up already.
+ * down again (a loop that is up already is left up).
  * Never to be called from inside another request's callbacks. */
 TARVIK_EXPORT int get_url(const char *url, fetch_callback data_read,
                           fetch_callback complete, void *result, int expected);

@@ -9,66 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "http_framing.h"
+#include "frame_feeder.h"
 
+using testing_support::feed_framer;
+using testing_support::Framed;
 using tarvik::FrameState;
-using tarvik::HttpFramer;
-
-namespace {
-
-struct Outcome {
-	FrameState state;
-	int status = 0;
-	bool has_length = false;
-	uint64_t length = 0;
-	bool chunked = false;
-	std::string location;
-	std::string body;
-};
-
-// Feeds `input` in the slices that `cuts` (ascending offsets) make; each
-// slice is a block of its own, as recv would fill it. The close follows
-// the last byte when `closed`.
-Outcome run(const std::string &input, const std::vector<size_t> &cuts, bool closed) {
-	HttpFramer f = {};
-	tarvik::framer_reset(&f);
-	Outcome out;
-	size_t start = 0;
-	bool stopped = false;
-	for (size_t i = 0; i <= cuts.size() && !stopped; i++) {
-		size_t end = i < cuts.size() ? cuts[i] : input.size();
-		std::vector<char> block(input.begin() + start, input.begin() + end);
-		size_t at = 0;
-		while (at < block.size()) {
-			size_t body = 0;
-			size_t n = block.size() - at;
-			size_t used = tarvik::framer_feed(&f, block.data() + at, n, &body);
-			if (used > n || body > used)
-				abort();
-			out.body.append(block.data() + at, body);
-			at += used;
-			if (f.state == FrameState::HeadDone) {
-				out.status = f.status;
-				out.has_length = f.has_length;
-				out.length = f.length;
-				out.chunked = f.chunked;
-				out.location = f.location ? f.location : "";
-				tarvik::framer_body_start(&f);
-			} else if (used < n) {
-				stopped = true;
-				break;
-			}
-		}
-		start = end;
-	}
-	if (closed && !stopped)
-		tarvik::framer_close(&f);
-	out.state = f.state;
-	tarvik::framer_release(&f);
-	return out;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 	// The first byte: the close or not, and a seed for the cuts.
@@ -86,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 			break;
 		cuts.push_back(at);
 	}
-	Outcome whole = run(input, {}, closed);
-	Outcome cut = run(input, cuts, closed);
+	Framed whole = feed_framer(input, {}, closed);
+	Framed cut = feed_framer(input, cuts, closed);
 	if (whole.state != cut.state || whole.body != cut.body || whole.status != cut.status ||
 	    whole.has_length != cut.has_length || whole.length != cut.length ||
 	    whole.chunked != cut.chunked || whole.location != cut.location)

@@ -4,61 +4,23 @@
 
 #include <string>
 
+#include "frame_feeder.h"
 #include "http_framing.h"
 
+using testing_support::feed_framer;
+using testing_support::Framed;
 using tarvik::FrameState;
 using tarvik::HttpFramer;
 
 namespace {
 
-struct Framed {
-	FrameState state;
-	int status = 0;
-	bool has_length = false;
-	uint64_t length = 0;
-	bool chunked = false;
-	std::string location;
-	std::string body;
-	size_t taken = 0; // bytes of the input that were answer
-};
-
-// Feeds `input` in slices of `step` bytes (0: whole), starting the body
-// at the head's end, and reports the close when `closed`.
-Framed frame(const std::string &input, size_t step, bool closed) {
-	HttpFramer f = {};
-	tarvik::framer_reset(&f);
-	Framed out;
-	std::string buf = input;
-	size_t at = 0;
-	while (at < buf.size()) {
-		size_t n = step == 0 ? buf.size() - at : std::min(step, buf.size() - at);
-		size_t body = 0;
-		size_t used = tarvik::framer_feed(&f, &buf[at], n, &body);
-		out.body.append(&buf[at], body);
-		at += used;
-		if (f.state == FrameState::HeadDone) {
-			out.status = f.status;
-			out.has_length = f.has_length;
-			out.length = f.length;
-			out.chunked = f.chunked;
-			out.location = f.location ? f.location : "";
-			tarvik::framer_body_start(&f);
-		} else if (used < n) {
-			break; // Done or Broken
-		}
-	}
-	out.taken = at;
-	if (closed && at == buf.size())
-		tarvik::framer_close(&f);
-	out.state = f.state;
-	tarvik::framer_release(&f);
-	return out;
-}
-
 // The verdict and body, the same whether fed whole or a byte at a time.
 Framed frame_both(const std::string &input, bool closed = false) {
-	Framed whole = frame(input, 0, closed);
-	Framed bytes = frame(input, 1, closed);
+	Framed whole = feed_framer(input, {}, closed);
+	std::vector<size_t> every_byte;
+	for (size_t at = 1; at < input.size(); at++)
+		every_byte.push_back(at);
+	Framed bytes = feed_framer(input, every_byte, closed);
 	EXPECT_EQ(whole.state, bytes.state);
 	EXPECT_EQ(whole.body, bytes.body);
 	if (whole.state != FrameState::Broken) { // where it broke may differ
@@ -209,7 +171,7 @@ TEST(HttpFraming, HeadBlockBoundCountsEveryLine) {
 	std::string over = lines + "X: " + std::string(fill - 4, 'x') + "\r\n\r\n";
 	EXPECT_EQ(frame_both(over).state, FrameState::Broken);
 	// One line longer than the bound, never ended.
-	EXPECT_EQ(frame(kOk + "X: " + std::string(tarvik::kMaxHeadBytes, 'x'), 0, false).state,
+	EXPECT_EQ(feed_framer(kOk + "X: " + std::string(tarvik::kMaxHeadBytes, 'x'), {}, false).state,
 	          FrameState::Broken);
 }
 
@@ -217,11 +179,11 @@ TEST(HttpFraming, ChunkLinesAndTrailersAreBounded) {
 	std::string chunked = kOk + "Transfer-Encoding: chunked\r\n\r\n";
 	EXPECT_EQ(frame_both(chunked + "1;" + std::string(4000, 'e') + "\r\nx\r\n0\r\n\r\n").state,
 	          FrameState::Done);
-	EXPECT_EQ(frame(chunked + "1;" + std::string(5000, 'e'), 0, false).state, FrameState::Broken);
+	EXPECT_EQ(feed_framer(chunked + "1;" + std::string(5000, 'e'), {}, false).state, FrameState::Broken);
 	std::string trailers;
 	while (trailers.size() <= tarvik::kMaxHeadBytes)
 		trailers += "X-Trailer: 1\r\n";
-	EXPECT_EQ(frame(chunked + "0\r\n" + trailers, 0, false).state, FrameState::Broken);
+	EXPECT_EQ(feed_framer(chunked + "0\r\n" + trailers, {}, false).state, FrameState::Broken);
 }
 
 TEST(HttpFraming, ResetStartsAFreshAnswer) {
