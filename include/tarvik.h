@@ -209,13 +209,17 @@ TARVIK_EXPORT bool success_exit(const char *path, ...);
  * negated errno value and stores nothing; a path longer than 107
  * characters gives -ENAMETOOLONG. Every wait (connecting, sending, and
  * with `answer` the first bytes of the answer) gives up after 3 s of
- * silence with -ETIMEDOUT; the returned descriptor keeps that bound, so
- * a read of it fails with EAGAIN after 3 s without data. */
+ * silence, and the exchange as a whole after 10 s, with -ETIMEDOUT. The
+ * returned descriptor keeps the 3 s bound on silence, so a read of it
+ * fails with EAGAIN after 3 s without data; bounding the caller's reads
+ * as a whole is the caller's part. */
 TARVIK_EXPORT int socket_request(const char *path, const char *request,
                                  char **answer);
 
 /* The whole answer to `request` on `path` parsed as one JSON value, or
- * NULL on any failure, 3 s of silence at any wait included. */
+ * NULL on any failure: 3 s of silence at any wait, an exchange that is
+ * not over 10 s after it began, and an answer over 4 MiB (4194304 bytes,
+ * of which no more is read) included. */
 TARVIK_EXPORT struct json_object *socket_request_json(const char *path,
                                                       const char *request);
 

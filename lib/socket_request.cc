@@ -1,14 +1,17 @@
 // Requests to local daemons over a UNIX stream socket: connect, write one
 // request text, shut down the writing side, read the answer until the
 // daemon closes. Every wait on the socket gives up after a bounded
-// silence, so a daemon that accepts and never answers cannot hold its
-// caller.
+// silence, the whole exchange after a bounded time, and the answer read
+// here after a bounded length: whoever listens on a daemon's socket
+// (a hung daemon, or another program in its place) can hold its caller
+// only for seconds, and take only a few MiB of its memory.
 #include <json-c/json.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <errno.h>
@@ -40,13 +43,51 @@ int limit_silence(int fd, int timeout_ms) {
 	return 0;
 }
 
+// The end of an exchange on the monotonic clock.
+class Deadline {
+public:
+	explicit Deadline(int ms) {
+		clock_gettime(CLOCK_MONOTONIC, &end_);
+		end_.tv_sec += ms / 1000;
+		end_.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+		if (end_.tv_nsec >= 1000000000L) {
+			end_.tv_sec++;
+			end_.tv_nsec -= 1000000000L;
+		}
+	}
+	// Milliseconds left, rounded up; 0 or less once the end has passed.
+	long long remaining_ms() const {
+		timespec now;
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		long long ns = (static_cast<long long>(end_.tv_sec) - now.tv_sec) * 1000000000LL +
+		               (end_.tv_nsec - now.tv_nsec);
+		return ns <= 0 ? 0 : (ns + 999999) / 1000000;
+	}
+
+private:
+	timespec end_;
+};
+
+// Bounds the next blocking call on `fd` by the silence bound, or by what
+// is left of the exchange when that is less. -ETIMEDOUT when nothing is
+// left (a time-out of 0 would mean no bound at all); 0, or -errno.
+int bound_next_wait(int fd, int silence_ms, const Deadline &deadline) {
+	long long left = deadline.remaining_ms();
+	if (left <= 0)
+		return -ETIMEDOUT;
+	return limit_silence(fd, left < silence_ms ? static_cast<int>(left) : silence_ms);
+}
+
 // Sends all `length` bytes of `data`. A stream socket may take fewer bytes
-// than offered (a signal arriving mid-way); the rest is sent after them.
-// MSG_NOSIGNAL: a daemon that closed early must give EPIPE, not a SIGPIPE
-// that would end the calling program. 0, or -errno.
-int send_all(int fd, const char *data, size_t length) {
+// than offered (a time-out or a signal arriving mid-way); the rest is sent
+// after them, within what is left of the exchange. MSG_NOSIGNAL: a daemon
+// that closed early must give EPIPE, not a SIGPIPE that would end the
+// calling program. 0, or -errno.
+int send_all(int fd, const char *data, size_t length, int silence_ms, const Deadline &deadline) {
 	size_t sent = 0;
 	while (sent < length) {
+		if (int rc = bound_next_wait(fd, silence_ms, deadline); rc != 0)
+			return rc;
 		ssize_t n = send(fd, data + sent, length - sent, MSG_NOSIGNAL);
 		if (n < 0) {
 			if (errno == EINTR)
@@ -58,29 +99,25 @@ int send_all(int fd, const char *data, size_t length) {
 	return 0;
 }
 
-} // namespace
-
-int socket_request_timeout(const char *path, const char *request, char **answer,
-                           int timeout_ms) {
-	if (path == nullptr || request == nullptr) {
-		errno = EINVAL;
+// Connects to `path`, sends `request` and shuts down the writing side,
+// within the bounds: the connected descriptor, or -errno.
+int start_exchange(const char *path, const char *request, int silence_ms,
+                   const Deadline &deadline) {
+	if (path == nullptr || request == nullptr)
 		return -EINVAL;
-	}
 	sockaddr_un addr;
 	// The path and its NUL must fit the path field; a longer path is
 	// refused before anything is written into the address.
 	size_t path_length = strnlen(path, sizeof addr.sun_path);
-	if (path_length >= sizeof addr.sun_path) {
-		errno = ENAMETOOLONG;
+	if (path_length >= sizeof addr.sun_path)
 		return -ENAMETOOLONG;
-	}
 
 	Fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
 	if (!fd)
 		return -errno;
 	// Before connecting: a daemon that does not accept makes connect wait
 	// once its backlog is full.
-	if (int rc = limit_silence(fd.get(), timeout_ms); rc != 0)
+	if (int rc = bound_next_wait(fd.get(), silence_ms, deadline); rc != 0)
 		return rc;
 
 	memset(&addr, 0, sizeof addr);
@@ -91,15 +128,87 @@ int socket_request_timeout(const char *path, const char *request, char **answer,
 
 	// Nothing is added to the request: no NUL, newline or length prefix.
 	// Its end is told by shutting down the writing side.
-	if (int rc = send_all(fd.get(), request, strlen(request)); rc != 0)
+	if (int rc = send_all(fd.get(), request, strlen(request), silence_ms, deadline); rc != 0)
 		return rc;
 	if (shutdown(fd.get(), SHUT_WR) != 0)
 		return -errno;
+	return fd.release();
+}
 
-	// The descriptor keeps its time-outs: the caller's reads give up after
-	// the same silence.
-	if (answer == nullptr)
+// Reads the answer on `fd` to its end, within the bounds, into a new
+// NUL-terminated heap text: 0 with `*text` (caller frees) and `*length`;
+// -EMSGSIZE as soon as more than `answer_max` bytes arrived, or -errno.
+// At most `answer_max` + 1 bytes are ever held.
+int read_answer(int fd, int silence_ms, const Deadline &deadline, size_t answer_max,
+                char **text, size_t *length) {
+	size_t most = answer_max + 2; // one byte over the bound, and the terminator
+	size_t capacity = most < 16384 ? most : 16384;
+	MallocPtr<char> buffer(static_cast<char *>(malloc(capacity)));
+	if (!buffer)
+		return -ENOMEM;
+	size_t used = 0;
+	for (;;) {
+		// Full but for the terminator's byte: grown, never past `most`
+		// (an answer that reaches it is refused below).
+		if (used + 1 == capacity) {
+			size_t larger = capacity < most / 2 ? capacity * 2 : most;
+			char *grown = static_cast<char *>(realloc(buffer.get(), larger));
+			if (grown == nullptr)
+				return -ENOMEM;
+			buffer.release();
+			buffer.reset(grown);
+			capacity = larger;
+		}
+		if (int rc = bound_next_wait(fd, silence_ms, deadline); rc != 0)
+			return rc;
+		ssize_t n = recv(fd, buffer.get() + used, capacity - 1 - used, 0);
+		if (n < 0) {
+			if (errno == EINTR)
+				continue;
+			return -wait_error(errno);
+		}
+		if (n == 0)
+			break;
+		used += static_cast<size_t>(n);
+		if (used > answer_max)
+			return -EMSGSIZE;
+	}
+	buffer.get()[used] = '\0';
+	*text = buffer.release();
+	*length = used;
+	return 0;
+}
+
+// The one JSON value at the start of `text` (`length` bytes), parsed as
+// json_object_from_fd parses what it read; NULL when there is none.
+json_object *parse_answer(const char *text, size_t length) {
+	json_tokener *tokener = json_tokener_new_ex(JSON_TOKENER_DEFAULT_DEPTH);
+	if (tokener == nullptr)
+		return nullptr;
+	json_object *value = json_tokener_parse_ex(tokener, text, static_cast<int>(length));
+	json_tokener_free(tokener);
+	return value;
+}
+
+} // namespace
+
+int socket_request_timeout(const char *path, const char *request, char **answer,
+                           int timeout_ms, int exchange_ms) {
+	Deadline deadline(exchange_ms);
+	int rc = start_exchange(path, request, timeout_ms, deadline);
+	if (rc < 0) {
+		errno = -rc;
+		return rc;
+	}
+	Fd fd(rc);
+
+	// The descriptor handed over keeps the silence bound for the caller's
+	// reads; the rest of the exchange is the caller's to bound.
+	if (answer == nullptr) {
+		if (int limited = limit_silence(fd.get(), timeout_ms); limited != 0)
+			return limited;
 		return fd.release();
+	}
 
 	// Zeroed: the caller is not told how many bytes arrived, so every byte
 	// past them reads as 0 rather than as leftover heap contents.
@@ -111,10 +220,13 @@ int socket_request_timeout(const char *path, const char *request, char **answer,
 	// One receive of the start of the answer. A daemon that stays silent
 	// fails the request; any other outcome hands the buffer over as it is
 	// (a failed receive leaves it empty).
-	if (recv(fd.get(), buffer.get(), kAnswerBufferSize, MSG_PEEK | MSG_TRUNC) < 0 &&
-	    wait_error(errno) == ETIMEDOUT) {
-		errno = ETIMEDOUT;
-		return -ETIMEDOUT;
+	rc = bound_next_wait(fd.get(), timeout_ms, deadline);
+	if (rc == 0 && recv(fd.get(), buffer.get(), kAnswerBufferSize, MSG_PEEK | MSG_TRUNC) < 0 &&
+	    wait_error(errno) == ETIMEDOUT)
+		rc = -ETIMEDOUT;
+	if (rc != 0) {
+		errno = -rc;
+		return rc;
 	}
 	*answer = buffer.release();
 	fd.reset();
@@ -122,15 +234,25 @@ int socket_request_timeout(const char *path, const char *request, char **answer,
 	return 0;
 }
 
-json_object *socket_request_json_timeout(const char *path, const char *request,
-                                         int timeout_ms) {
-	int rc = socket_request_timeout(path, request, nullptr, timeout_ms);
-	if (rc < 0)
-		return nullptr;
-	Fd fd(rc);
-	// Reads up to the end of the stream; NULL when reading or parsing
-	// fails, a read that met the silence bound included.
-	return json_object_from_fd(fd.get());
+json_object *socket_request_json_timeout(const char *path, const char *request, int timeout_ms,
+                                         int exchange_ms, size_t answer_max, int *error) {
+	Deadline deadline(exchange_ms);
+	json_object *value = nullptr;
+	int rc = start_exchange(path, request, timeout_ms, deadline);
+	if (rc >= 0) {
+		Fd fd(rc);
+		char *text = nullptr;
+		size_t length = 0;
+		rc = read_answer(fd.get(), timeout_ms, deadline, answer_max, &text, &length);
+		if (rc == 0) {
+			TextPtr held(text);
+			value = parse_answer(held.get(), length);
+			rc = value != nullptr ? 0 : -EINVAL;
+		}
+	}
+	if (error != nullptr)
+		*error = rc;
+	return value;
 }
 
 } // namespace tarvik

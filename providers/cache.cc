@@ -1,15 +1,19 @@
 // Cache files: the last document of each provider, under /tmp. A refresh
-// runs the refresh command while it holds an exclusive lock on the cache
-// file, writes the command's document into a new file beside it and
-// renames that over the cache file. Readers take no lock: whenever they
-// open the path they find either the previous document or the new one,
-// whole, never a file being rewritten.
+// runs the refresh command while it holds the refresh lock of the
+// provider's name, writes the command's document into a new file beside
+// the cache file and renames that over it. Readers take no lock: whenever
+// they open the path they find either the previous document or the new
+// one, whole, never a file being rewritten.
 //
 // /tmp is writable by every local user while refreshes and the responder
-// run as root, so nothing here follows a symbolic link planted at a cache
-// path, blocks on a FIFO planted there, or reads anything but a regular
-// file; and no descriptor is left open across the exec of the refresh
-// command.
+// run as root. So the lock is not taken on anything in /tmp (anyone who
+// may read a file may lock it, and hold a refresh off for good) but on a
+// file in /var/run that only root can open; a refresh never opens what it
+// finds at the cache path, it replaces it; and the reader serves only a
+// regular file of its own user that nobody else can write, with one link
+// and of a document's size: another user's document, a link to another
+// file of root's, a FIFO or a sparse file of gigabytes are not served. No
+// descriptor is left open across the exec of the refresh command.
 #include <errno.h>
 #include <fcntl.h>
 #include <json-c/json.h>
@@ -18,6 +22,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "holders.h"
@@ -33,174 +38,282 @@ namespace {
 // the name of another file or provider.
 constexpr size_t kFormatted = 40;
 
-bool format_fits(char *out, const char *format, const char *a, const char *b = nullptr) {
-	int n = b ? snprintf(out, kFormatted, format, a, b) : snprintf(out, kFormatted, format, a);
-	return n >= 0 && static_cast<size_t>(n) < kFormatted;
+bool format_fits(char *out, size_t size, const char *format, const char *a,
+                 const char *b = nullptr) {
+	int n = b ? snprintf(out, size, format, a, b) : snprintf(out, size, format, a);
+	return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-// errno of open_regular for a path that holds something other than a
-// regular file; open itself never gives it for the flags used here.
-constexpr int kNotRegular = EMEDIUMTYPE;
+// The directory of the refresh locks (named in unsafe_lock_dir's texts),
+// and the name of NAME's lock in it.
+constexpr char kLockDir[] = "/var/run";
+constexpr char kLockName[] = "olsrd-kavond-%s.lock";
+constexpr size_t kLockPathSize = 64;
 
-const char *open_error_text(int err) {
-	return err == kNotRegular ? "Not a regular file" : strerror(err);
+// A cache file larger than this is not read: documents are a few KiB.
+constexpr off_t kMaxCacheFile = 4 << 20;
+
+// Why a directory may not hold a refresh lock (NULL: it may): whoever
+// else could write it could put a file of theirs at the lock's name, or
+// take the name away.
+const char *unsafe_lock_dir(const struct stat &st) {
+	if (st.st_uid != 0 && st.st_uid != geteuid())
+		return "its directory /var/run is not owned by root";
+	if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+		return "its directory /var/run is writable by group or others";
+	return nullptr;
 }
 
-// Opens the regular file at `path` for reading, `create`d (mode 0644) when
-// missing. A symbolic link at the path is not followed (ELOOP), a FIFO or
-// device is not waited on or read (kNotRegular), and the descriptor is
-// not inherited by programs this process starts.
-Fd open_regular(const char *path, bool create) {
-	int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-	Fd fd(open(path, create ? flags | O_CREAT : flags, 0644));
-	struct stat st;
-	if (fd && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
-		fd.reset();
-		errno = kNotRegular;
-	}
-	return fd;
-}
-
-bool same_file(const struct stat &a, const struct stat &b) {
-	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+// errno of a lock that failed for a reason of its own text in `*why`.
+constexpr int kUnsafe = EPERM;
 
 enum class LockFailure { None, Open, Lock };
 
-// Opens the cache file at `path` (created when missing) and takes the
-// exclusive lock on it, waiting for it unless `wait` is false. A refresh
-// replaces the file, so a lock granted on a file that is no longer the one
-// at `path` guards nothing: it is dropped, and the file now at the path is
-// locked instead. On failure `*failure` says which step failed, with
-// errno set (EWOULDBLOCK: not waiting, and another refresh holds it).
-Fd lock_cache_file(const char *path, bool wait, LockFailure *failure) {
-	for (;;) {
-		Fd fd = open_regular(path, true);
-		if (!fd) {
-			*failure = LockFailure::Open;
-			return fd;
-		}
-		if (flock(fd.get(), wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
-			*failure = LockFailure::Lock;
-			return Fd();
-		}
-		struct stat held, now;
-		if (fstat(fd.get(), &held) == 0 && lstat(path, &now) == 0 && same_file(held, now)) {
-			*failure = LockFailure::None;
-			return fd;
-		}
+// Takes the refresh lock of `name`: the file kLockDir/olsrd-kavond-NAME.lock
+// (mode 0600, created when missing), locked exclusively with flock,
+// waiting for it unless `wait` is false. Its path goes to `lock_path`.
+// On failure `*failure` says which step failed, with errno set (the
+// locking step with EWOULDBLOCK: not waiting, and another refresh holds
+// it), and `*why` the reason's text when errno has none of its own.
+Fd take_refresh_lock(const char *name, bool wait, char (&lock_path)[kLockPathSize],
+                     LockFailure *failure, const char **why) {
+	*failure = LockFailure::Open;
+	*why = nullptr;
+	lock_path[0] = '\0';
+	char file[kLockPathSize];
+	if (!format_fits(file, sizeof file, kLockName, name) ||
+	    !format_fits(lock_path, sizeof lock_path, "%s/%s", kLockDir, file)) {
+		errno = ENAMETOOLONG;
+		return Fd();
 	}
+	Fd dir(open(kLockDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	struct stat st;
+	if (!dir || fstat(dir.get(), &st) != 0)
+		return Fd();
+	if ((*why = unsafe_lock_dir(st)) != nullptr) {
+		errno = kUnsafe;
+		return Fd();
+	}
+	Fd fd(openat(dir.get(), file, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+	if (!fd || fstat(fd.get(), &st) != 0)
+		return Fd();
+	if (!S_ISREG(st.st_mode)) {
+		*why = "not a regular file";
+		errno = kUnsafe;
+		return Fd();
+	}
+	if (flock(fd.get(), wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+		*failure = LockFailure::Lock;
+		return Fd();
+	}
+	*failure = LockFailure::None;
+	return fd;
 }
 
-void report_write_failure(const char *path, const char *why) {
-	fprintf(stderr, "Failed to write JSON to %s: %s\n", path, why ? why : "unknown error");
+// Reports a failed take_refresh_lock; EWOULDBLOCK (another refresh holds
+// the lock) is passed over silently.
+void report_lock_failure(const char *lock_path, LockFailure failure, int err, const char *why) {
+	const char *text = why != nullptr ? why : strerror(err);
+	if (failure == LockFailure::Open)
+		fprintf(stderr, "Failed to open %s: %s\n", lock_path, text);
+	else if (err != EWOULDBLOCK)
+		fprintf(stderr, "Failed to lock %s: %s\n", lock_path, text);
 }
 
-// Writes `doc` (compact, non-finite numbers as null) into a new file in
-// the directory of `path` and renames it over `path`. Only a document
-// written in full replaces the previous one; on any failure the new file
-// is removed and the previous document stays.
-void store_document(const char *path, json_object *doc) {
-	size_t length = strlen(path);
-	TextPtr temp(static_cast<char *>(malloc(length + sizeof(".XXXXXX"))));
-	if (temp == nullptr) {
-		report_write_failure(path, strerror(ENOMEM));
-		return;
+// The new file of a refresh, beside the cache file at `path`: removed
+// when the holder goes unless it was renamed over the cache file.
+class NewFile {
+public:
+	NewFile() = default;
+	NewFile(const NewFile &) = delete;
+	NewFile &operator=(const NewFile &) = delete;
+	~NewFile() {
+		if (name_ != nullptr)
+			unlink(name_.get());
 	}
-	memcpy(temp.get(), path, length);
-	memcpy(temp.get() + length, ".XXXXXX", sizeof(".XXXXXX"));
 
-	Fd fd(mkostemp(temp.get(), O_CLOEXEC));
-	if (!fd) {
-		report_write_failure(path, strerror(errno));
-		return;
+	// Creates the new file (mode 0644, close-on-exec, a name nobody can
+	// guess or have placed a file at). A directory at `path` fails here
+	// (EISDIR): no rename could replace it. Any other entry there is not
+	// looked at: the rename replaces it. false with errno set.
+	bool create(const char *path) {
+		struct stat st;
+		if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+			errno = EISDIR;
+			return false;
+		}
+		size_t length = strlen(path);
+		name_.reset(static_cast<char *>(malloc(length + sizeof(".XXXXXX"))));
+		if (name_ == nullptr) {
+			errno = ENOMEM;
+			return false;
+		}
+		memcpy(name_.get(), path, length);
+		memcpy(name_.get() + length, ".XXXXXX", sizeof(".XXXXXX"));
+		fd_.reset(mkostemp(name_.get(), O_CLOEXEC));
+		if (!fd_ || fchmod(fd_.get(), 0644) != 0) {
+			int err = errno;
+			if (fd_)
+				unlink(name_.get());
+			name_.reset();
+			fd_.reset();
+			errno = err;
+			return false;
+		}
+		return true;
 	}
-	json_output_null_nonfinite(doc);
-	const char *why = nullptr;
-	if (fchmod(fd.get(), 0644) != 0)
-		why = strerror(errno);
-	else if (json_object_to_fd(fd.get(), doc, JSON_C_TO_STRING_PLAIN) < 0)
-		why = json_util_get_last_err();
-	else if (close(fd.release()) != 0 || rename(temp.get(), path) != 0)
-		why = strerror(errno);
-	else
-		return;
-	report_write_failure(path, why);
-	unlink(temp.get());
-}
 
-// Closes the refresh command, reporting a failing close (which includes a
-// non-zero exit status of the command).
-void close_command(FILE *fp) {
-	if (pclose(fp) != 0)
+	// Writes `doc` (compact, non-finite numbers as null) into the new file
+	// and renames it over `path`. Only a document written in full replaces
+	// the previous one. true when stored; otherwise reported as
+	// "Failed to write JSON to PATH: ...", and the previous document stays.
+	bool store(const char *path, json_object *doc) {
+		json_output_null_nonfinite(doc);
+		const char *why = nullptr;
+		if (json_object_to_fd(fd_.get(), doc, JSON_C_TO_STRING_PLAIN) < 0)
+			why = json_util_get_last_err();
+		else if (close(fd_.release()) != 0 || rename(name_.get(), path) != 0)
+			why = strerror(errno);
+		else {
+			name_.reset(); // renamed: nothing left to remove
+			return true;
+		}
+		fprintf(stderr, "Failed to write JSON to %s: %s\n", path,
+		        why != nullptr ? why : "unknown error");
+		return false;
+	}
+
+private:
+	TextPtr name_;
+	Fd fd_;
+};
+
+// Waits for the refresh command of `name` and reports how it ended unless
+// it exited with status 0; true exactly then.
+bool close_command(FILE *fp, const char *name) {
+	int status = pclose(fp);
+	if (status == -1) {
 		fprintf(stderr, "Failed to pclose(fp): %s\n", strerror(errno));
+		return false;
+	}
+	if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+		return true;
+	if (WIFEXITED(status))
+		fprintf(stderr, "olsr-kavond %s: exited with status %d\n", name, WEXITSTATUS(status));
+	else if (WIFSIGNALED(status))
+		fprintf(stderr, "olsr-kavond %s: killed by signal %d (%s)\n", name, WTERMSIG(status),
+		        strsignal(WTERMSIG(status)));
+	else
+		fprintf(stderr, "olsr-kavond %s: ended with wait status %d\n", name, status);
+	return false;
 }
 
-// The refresh without a cache file: the command's document for the
-// caller alone.
-json_object *run_unstored(const char *command) {
+// Runs the refresh command `command` of `name`: its document (NULL when
+// it printed none), and in `*succeeded` whether it exited with status 0.
+json_object *run_command(const char *command, const char *name, bool *succeeded) {
+	*succeeded = false;
 	FILE *fp = popen(command, "re");
 	if (fp == nullptr)
 		return nullptr;
 	json_object *doc = json_object_from_fd(fileno(fp));
-	close_command(fp);
+	*succeeded = close_command(fp, name);
 	return doc;
 }
 
-// The refresh under the lock `lock` of the cache file at `path`: the
-// command's document, stored when one was read.
-json_object *run_stored(const char *command, const char *path, Fd lock) {
-	FILE *fp = popen(command, "re");
-	if (fp == nullptr)
-		return nullptr;
-	json_object *doc = json_object_from_fd(fileno(fp));
-	if (doc != nullptr)
-		store_document(path, doc);
-	// Closing the cache file releases the lock.
-	if (close(lock.release()) != 0)
-		fprintf(stderr, "Failed to fclose(fo): %s\n", strerror(errno));
-	close_command(fp);
-	return doc;
+bool refresh_command(const char *name, char (&command)[kFormatted]) {
+	return name != nullptr &&
+	       format_fits(command, sizeof command, "%s %s", "/usr/bin/olsr-kavond", name);
 }
 
 } // namespace
 
 bool cache_file_path(const char *name, char *path) {
-	return name != nullptr && format_fits(path, "/tmp/olsrd-kavond-%s.json", name);
+	return name != nullptr && format_fits(path, kFormatted, "/tmp/olsrd-kavond-%s.json", name);
+}
+
+const char *cache_file_refusal(const struct stat *st) {
+	if (!S_ISREG(st->st_mode))
+		return "not a regular file";
+	if (st->st_uid != geteuid())
+		return "owned by another user";
+	if ((st->st_mode & (S_IWGRP | S_IWOTH)) != 0)
+		return "writable by group or others";
+	if (st->st_nlink != 1)
+		return "more than one link";
+	if (st->st_size > kMaxCacheFile)
+		return "larger than 4 MiB";
+	return nullptr;
 }
 
 json_object *make_safe(const char *name) {
 	char path[kFormatted];
 	if (!cache_file_path(name, path))
 		return nullptr;
-	Fd fd = open_regular(path, false);
-	if (!fd)
+	// Looked at before it is opened, so that what another user left there
+	// (a FIFO, a device) is never opened; and again once open. A refresh
+	// may rename a new document over the path in between: the file opened
+	// is then that document, root's like the one looked at (in sticky
+	// /tmp nobody else can replace root's file).
+	struct stat st;
+	if (lstat(path, &st) != 0 || cache_file_refusal(&st) != nullptr)
+		return nullptr;
+	Fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+	if (!fd || fstat(fd.get(), &st) != 0 || cache_file_refusal(&st) != nullptr)
 		return nullptr;
 	return json_object_from_fd(fd.get());
 }
 
 json_object *update_cache_file(const char *path, const char *name, int fallback) {
 	char command[kFormatted];
-	if (path == nullptr || name == nullptr ||
-	    !format_fits(command, "%s %s", "/usr/bin/olsr-kavond", name))
+	if (path == nullptr || !refresh_command(name, command))
 		return nullptr;
 
+	char lock_path[kLockPathSize];
 	LockFailure failure;
-	Fd lock = lock_cache_file(path, true, &failure);
-	if (lock)
-		return run_stored(command, path, std::move(lock));
-
-	if (failure == LockFailure::Open)
-		fprintf(stderr, "Failed to open %s: %s\n", path, open_error_text(errno));
-	else if (errno != EAGAIN)
-		fprintf(stderr, "Failed to lock %s: %s\n", path, strerror(errno));
-	return fallback != 0 ? run_unstored(command) : nullptr;
+	const char *why;
+	Fd lock = take_refresh_lock(name, true, lock_path, &failure, &why);
+	NewFile file;
+	if (!lock) {
+		report_lock_failure(lock_path, failure, errno, why);
+	} else if (!file.create(path)) {
+		fprintf(stderr, "Failed to open %s: %s\n", path, strerror(errno));
+		lock.reset();
+	}
+	bool succeeded;
+	if (!lock) {
+		// Without a file: the command's document for the caller alone.
+		return fallback != 0 ? run_command(command, name, &succeeded) : nullptr;
+	}
+	json_object *doc = run_command(command, name, &succeeded);
+	// Stored also when the command failed after printing it whole.
+	if (doc != nullptr)
+		file.store(path, doc);
+	return doc;
 }
 
-int cache_refresh_under_way(const char *path) {
+CacheRefresh refresh_cache_file(const char *path, const char *name) {
+	char command[kFormatted];
+	if (path == nullptr || !refresh_command(name, command))
+		return CacheRefresh::NotStored;
+
+	char lock_path[kLockPathSize];
 	LockFailure failure;
-	Fd lock = lock_cache_file(path, false, &failure);
-	if (lock)
-		return 0;
-	return failure == LockFailure::Lock && errno == EWOULDBLOCK ? 1 : -1;
+	const char *why;
+	Fd lock = take_refresh_lock(name, false, lock_path, &failure, &why);
+	if (!lock) {
+		if (failure == LockFailure::Lock && errno == EWOULDBLOCK)
+			return CacheRefresh::UnderWay;
+		report_lock_failure(lock_path, failure, errno, why);
+		return CacheRefresh::NotStored;
+	}
+	NewFile file;
+	if (!file.create(path)) {
+		fprintf(stderr, "Failed to open %s: %s\n", path, strerror(errno));
+		return CacheRefresh::NotStored;
+	}
+	bool succeeded;
+	JsonPtr doc(run_command(command, name, &succeeded));
+	if (doc == nullptr || !succeeded)
+		return CacheRefresh::NotStored;
+	return file.store(path, doc.get()) ? CacheRefresh::Stored : CacheRefresh::NotStored;
 }

@@ -23,6 +23,10 @@ MODE shapes the answer to "get_clients":
     silent           accept, then neither read nor answer: hold the
                      connection open for 60 seconds
     big:N            the answer padded to at least N bytes
+    trickle:S        answer one byte every S seconds (an answer that never
+                     ends), for at most 60 seconds
+    flood            answer without end: 64 KiB pieces of a JSON array, at
+                     most 64 MiB; logs {"sent": BYTES} when it stops
 
 A client that has not ended its request within 10 seconds gets no answer.
 Every connection appends one JSON line to the --log file: the request as
@@ -50,6 +54,7 @@ DEFAULT_ANSWER = {
 
 REQUEST_TIMEOUT = 10.0
 SILENT_HOLD = 60.0
+FLOOD_LIMIT = 64 << 20
 
 
 def compact(value):
@@ -72,12 +77,43 @@ class Handler(socketserver.BaseRequestHandler):
         server.log(request, complete)
         if not complete:
             return
+        if server.mode.startswith("trickle:"):
+            self.trickle(float(server.mode[8:]))
+            return
+        if server.mode == "flood":
+            server.log_line({"sent": self.flood()})
+            return
         answer = server.answer_for(request)
         if answer is not None:
             try:
                 self.request.sendall(answer)
             except OSError:
                 pass
+
+    def trickle(self, interval):
+        deadline = time.monotonic() + SILENT_HOLD
+        piece = b"["
+        try:
+            while time.monotonic() < deadline:
+                self.request.sendall(piece)
+                piece = b" "
+                time.sleep(interval)
+        except OSError:
+            pass
+
+    def flood(self):
+        """Sends until the client stops reading or FLOOD_LIMIT is reached;
+        the number of bytes the client took."""
+        piece = b"0," * 32768
+        sent = 0
+        try:
+            self.request.sendall(b"[")
+            sent = 1
+            while sent < FLOOD_LIMIT:
+                sent += self.request.send(piece)
+        except OSError:
+            pass
+        return sent
 
     def read_request(self):
         """The bytes up to the client's end of writing, and whether that
@@ -130,11 +166,13 @@ class Server(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
         raise ValueError(f"unknown mode {mode}")
 
     def log(self, request, complete):
+        self.log_line({"request": request.decode("latin-1"), "complete": complete})
+
+    def log_line(self, entry):
         if not self.log_path:
             return
-        entry = json.dumps({"request": request.decode("latin-1"), "complete": complete})
         with self.lock, open(self.log_path, "a") as f:
-            f.write(entry + "\n")
+            f.write(json.dumps(entry) + "\n")
 
 
 def remove_socket(path):
@@ -159,7 +197,8 @@ def main():
         with open(args.answer) as f:
             answer = json.load(f)
     if args.mode not in ("clients", "no-clientlist", "no-clients", "notjson", "close",
-                         "shut-read", "silent") and not args.mode.startswith("big:"):
+                         "shut-read", "silent", "flood") and \
+            not args.mode.startswith(("big:", "trickle:")):
         ap.error(f"unknown mode {args.mode}")
 
     remove_socket(args.socket)

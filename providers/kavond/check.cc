@@ -718,6 +718,12 @@ void stage_cache(const Facts &, Report &r, int) {
 			       path);
 			continue;
 		}
+		if (const char *why = cache_file_refusal(&st)) {
+			r.line(kFail, "cache %s: %s is not served: %s", name, path, why);
+			r.hint("the next olsr-kavond --update %s replaces it; ls -l %s shows whose it is",
+			       name, path);
+			continue;
+		}
 		long age = static_cast<long>(time(nullptr) - st.st_mtime);
 		if (age < 0)
 			age = 0;

@@ -4,15 +4,17 @@
 //                               "statistics" or "neighbours") and prints it
 //                               as one JSON document on standard output
 //   olsr-kavond --update NAME   refreshes NAME's cache file (it runs
-//                               "/usr/bin/olsr-kavond NAME" under the
-//                               file's lock), for a periodic job
+//                               "/usr/bin/olsr-kavond NAME" under NAME's
+//                               refresh lock), for a periodic job
 //   olsr-kavond --check         says what works and what does not on the
 //                               way to the documents (kavond/check.h)
 //   olsr-kavond --help          prints the usage
 //
 // Exit status 0 when a document was printed or stored, or when --update
-// found a refresh of NAME already under way; 1 with a one-line message on
-// standard error otherwise; 2 for a usage error.
+// found a refresh of NAME already under way; 1 with a message on standard
+// error otherwise (for --update: the command failed, or the document was
+// not written, closed and renamed in full); 2 for a usage error.
+#include <errno.h>
 #include <fcntl.h>
 #include <json-c/json.h>
 #include <stdio.h>
@@ -69,17 +71,17 @@ int update(const char *name) {
 	char path[40];
 	if (!cache_file_path(name, path))
 		return 1; // cannot happen for the table's names
-	if (cache_refresh_under_way(path) == 1) {
+	switch (refresh_cache_file(path, name)) {
+	case CacheRefresh::Stored:
+		return 0;
+	case CacheRefresh::UnderWay:
 		fprintf(stderr, "olsr-kavond: a refresh of %s is already under way\n", name);
 		return 0;
+	case CacheRefresh::NotStored:
+		break;
 	}
-	json_object *doc = update_cache_file(path, name, 0);
-	if (doc == nullptr) {
-		fprintf(stderr, "olsr-kavond: no %s document was stored\n", name);
-		return 1;
-	}
-	json_object_put(doc);
-	return 0;
+	fprintf(stderr, "olsr-kavond: no %s document was stored\n", name);
+	return 1;
 }
 
 // Computes the document with standard output sent to standard error: the
@@ -123,9 +125,31 @@ int print(const Provider &provider) {
 	return 0;
 }
 
+// Opens /dev/null on each of the standard descriptors that is closed. A
+// program started with one of them closed would otherwise get its next
+// descriptor there (a pipe, a cache file), and writes meant for standard
+// output or error would land in it, or a dup2 onto it would close it.
+// false when one cannot be opened.
+bool open_standard_descriptors() {
+	for (int fd = 0; fd <= 2; fd++) {
+		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+			continue;
+		// The lowest free number is `fd`: the ones below it are open.
+		int opened = open("/dev/null", O_RDWR | O_NOCTTY);
+		if (opened != fd) {
+			if (opened >= 0)
+				close(opened);
+			return false;
+		}
+	}
+	return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+	if (!open_standard_descriptors())
+		return 1;
 	if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
 		fputs(kUsage, stdout);
 		return fflush(stdout) == 0 ? 0 : 1;

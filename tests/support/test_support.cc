@@ -148,13 +148,20 @@ std::string run_command(const std::string &command, int *status) {
 }
 
 ZistadStandIn::ZistadStandIn(const std::string &mode, const std::string &socket_path,
-                             const std::string &log)
+                             const std::string &log, RunAs user)
     : socket_path_(socket_path) {
 	static int started = 0;
-	std::string ready = "/run/zistad-ready-" + std::to_string(getpid()) + "-" +
-	                    std::to_string(++started);
-	std::vector<std::string> argv = {"python3", source_path("standin/zistad.py"), "--socket",
-	                                 socket_path, "--mode", mode, "--ready", ready};
+	std::string ready = std::string(user == RunAs::Root ? "/run" : "/tmp") + "/zistad-ready-" +
+	                    std::to_string(getpid()) + "-" + std::to_string(++started);
+	// nobody gets the system's python3: one found on root's PATH may live
+	// in root's home.
+	std::vector<std::string> argv = {"python3"};
+	if (user == RunAs::Nobody)
+		argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3"};
+	for (const std::string &arg : {source_path("standin/zistad.py"),
+	                               std::string("--socket"), socket_path, std::string("--mode"),
+	                               mode, std::string("--ready"), ready})
+		argv.push_back(arg);
 	if (!log.empty()) {
 		argv.push_back("--log");
 		argv.push_back(log);

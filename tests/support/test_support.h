@@ -71,15 +71,24 @@ void must_run(const std::string &command);
 ArpEntry *arp_entry(const char *ip, const char *mac, const char *device,
                     ArpEntry *next = nullptr);
 
+// The prefix of a shell command that runs the rest as the unprivileged
+// user nobody (uid and gid 65534, no supplementary groups), as a local
+// user without privileges would.
+constexpr const char kAsNobody[] = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+
+// Who runs a stand-in.
+enum class RunAs { Root, Nobody };
+
 // The stand-in zistad (standin/zistad.py) listening at `socket_path` in
 // `mode`, ready when the constructor returns; stopped, and its socket
 // removed, when the holder goes. `log` receives one JSON line per
-// connection.
+// connection. Run as nobody, it needs a socket path and a log that nobody
+// may write (under /tmp).
 class ZistadStandIn {
 public:
 	explicit ZistadStandIn(const std::string &mode = "clients",
 	                       const std::string &socket_path = "/var/run/zistad.sock",
-	                       const std::string &log = "");
+	                       const std::string &log = "", RunAs user = RunAs::Root);
 	~ZistadStandIn();
 	ZistadStandIn(const ZistadStandIn &) = delete;
 	ZistadStandIn &operator=(const ZistadStandIn &) = delete;

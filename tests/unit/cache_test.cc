@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kavond_provider.h"
@@ -28,6 +30,8 @@ namespace {
 
 const char *kCommand = "/usr/bin/olsr-kavond";
 const char *kMarker = "/run/olsr-kavond-ran";
+// The refresh lock of the name "t".
+const char *kLockOfT = "/var/run/olsrd-kavond-t.lock";
 
 // Installs a refresh command that notes each run in kMarker and then runs
 // `body` (shell).
@@ -178,14 +182,14 @@ TEST_F(CacheTest, CommandWithoutJsonLeavesTheFileAlone) {
 	EXPECT_EQ(err, "");
 }
 
-TEST_F(CacheTest, CommandFailingAfterItsDocumentIsStoredAndReported) {
+TEST_F(CacheTest, CommandFailingAfterItsDocumentIsStoredAndReportedWithItsStatus) {
 	install_command(R"(echo '{"partial":"but whole"}'; exit 3)");
 	json_object *doc = nullptr;
 	std::string err = capture_stderr([&] { doc = update_cache_file("/tmp/olsrd-kavond-t.json", "t", 0); });
 	EXPECT_EQ(compact(doc), R"({"partial":"but whole"})");
 	EXPECT_EQ(read_file("/tmp/olsrd-kavond-t.json"), R"({"partial":"but whole"})");
-	EXPECT_EQ(err.rfind("Failed to pclose(fp): ", 0), 0u) << err;
-	EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+	// The command's own status, not the text of an errno nobody set.
+	EXPECT_EQ(err, "olsr-kavond t: exited with status 3\n");
 	json_object_put(doc);
 }
 
@@ -204,7 +208,7 @@ TEST_F(CacheTest, CommandThatWouldNotFitIsRefusedWithNothingRunOrWritten) {
 
 TEST_F(CacheTest, RefreshWaitsForTheLockOfAnotherRefresh) {
 	install_command(R"(echo '{"after":"lock"}')");
-	int fd = open("/tmp/olsrd-kavond-t.json", O_WRONLY | O_CREAT, 0644);
+	int fd = open(kLockOfT, O_WRONLY | O_CREAT, 0600);
 	ASSERT_EQ(flock(fd, LOCK_EX), 0);
 	pid_t child = fork();
 	if (child == 0) {
@@ -359,46 +363,275 @@ stamp("end")
 	EXPECT_EQ(run_command("ls /tmp | grep -c '^olsrd-kavond-neighbours.json.' || true"), "0\n");
 }
 
-// A symbolic link planted at a cache path (anyone may write /tmp) is never
-// followed: the file it names is neither read nor written.
-TEST_F(CacheTest, SymbolicLinkAtTheCachePathIsNotFollowed) {
-	install_command(R"(echo '{"fresh":true}')");
-	const char *path = "/tmp/olsrd-kavond-neighbours.json";
-	write_file("/run/other.json", R"({"other":1})");
-	ASSERT_EQ(symlink("/run/other.json", path), 0);
+// ---- what another local user may place in /tmp -------------------------
+//
+// /tmp is everyone's; the reader and the refreshes run as root. Files are
+// planted by the unprivileged user nobody, as a local user would.
 
-	EXPECT_EQ(kavond_providers[2].cb(), nullptr);
+// Runs `command` (shell) as nobody; it must succeed.
+void as_nobody(const std::string &command) {
+	must_run(std::string(kAsNobody) + "sh -c '" + command + "'");
+}
 
-	json_object *doc = nullptr;
-	std::string err = capture_stderr([&] { doc = update_cache_file(path, "neighbours", 0); });
-	EXPECT_EQ(doc, nullptr);
-	EXPECT_EQ(err, "Failed to open /tmp/olsrd-kavond-neighbours.json: Too many levels of symbolic "
-	               "links\n");
-	EXPECT_EQ(command_runs(), 0);
-	err = capture_stderr([&] { doc = update_cache_file(path, "neighbours", 1); });
-	EXPECT_EQ(compact(doc), R"({"fresh":true})") << "fallback: for the caller alone";
+double now_s() {
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// A document of exactly `size` bytes: an object padded with spaces.
+std::string document_of_size(size_t size) {
+	std::string doc = R"({"big":true})";
+	return doc + std::string(size - doc.size(), ' ');
+}
+
+TEST_F(CacheTest, ReaderServesNoDocumentOfAnotherUser) {
+	const char *path = "/tmp/olsrd-kavond-n.json";
+	// Before the first refresh the path is free: another user's document
+	// there is not the node's.
+	as_nobody(std::string("echo {\"spoofed\":true} > ") + path);
+	EXPECT_EQ(make_safe("n"), nullptr);
+	// Nor is root's own file once given away, or writable by others.
+	write_file(path, R"({"ok":1})", 0644);
+	json_object *doc = make_safe("n");
+	EXPECT_EQ(compact(doc), R"({"ok":1})");
 	json_object_put(doc);
-
-	EXPECT_EQ(read_file("/run/other.json"), R"({"other":1})");
-	struct stat st;
-	ASSERT_EQ(lstat(path, &st), 0);
-	EXPECT_TRUE(S_ISLNK(st.st_mode));
+	ASSERT_EQ(chown(path, 65534, 65534), 0);
+	EXPECT_EQ(make_safe("n"), nullptr) << "owned by nobody";
+	ASSERT_EQ(chown(path, 0, 0), 0);
+	for (mode_t mode : {0664, 0646, 0666}) {
+		ASSERT_EQ(chmod(path, mode), 0);
+		EXPECT_EQ(make_safe("n"), nullptr) << std::oct << mode;
+	}
+	ASSERT_EQ(chmod(path, 0600), 0);
+	doc = make_safe("n");
+	EXPECT_EQ(compact(doc), R"({"ok":1})") << "0600";
+	json_object_put(doc);
+	// A second name of the file: a hard link is how a document of another
+	// of root's files could be put at the path.
+	ASSERT_EQ(link(path, "/tmp/second-name"), 0);
+	EXPECT_EQ(make_safe("n"), nullptr) << "two links";
+	unlink("/tmp/second-name");
 	unlink(path);
 }
 
-// A FIFO at a cache path would block whoever opens it until a writer
-// comes: the responder's read and a refresh both give up at once instead.
-TEST_F(CacheTest, FifoAtTheCachePathIsNeitherWaitedOnNorRead) {
-	install_command(R"(echo '{"fresh":true}')");
-	const char *path = "/tmp/olsrd-kavond-statistics.json";
-	ASSERT_EQ(mkfifo(path, 0666), 0);
-	EXPECT_TRUE(in_child_within(5000, [] { return kavond_providers[1].cb() == nullptr ? 0 : 1; }));
-	EXPECT_TRUE(in_child_within(5000, [&] {
-		json_object *doc = update_cache_file(path, "statistics", 0);
-		return doc == nullptr ? 0 : 1;
-	}));
-	EXPECT_EQ(command_runs(), 0);
+TEST_F(CacheTest, ReaderReadsAtMostFourMiB) {
+	const char *path = "/tmp/olsrd-kavond-n.json";
+	// A sparse file of 1.5 GiB takes no space, but would take its size in
+	// memory and seconds to parse.
+	as_nobody(std::string("truncate -s 1536M ") + path);
+	double start = now_s();
+	EXPECT_EQ(make_safe("n"), nullptr);
+	EXPECT_LT(now_s() - start, 0.5) << "refused at once";
 	unlink(path);
+	// The bound itself, on root's own files.
+	write_file(path, document_of_size(4 << 20));
+	json_object *doc = make_safe("n");
+	EXPECT_EQ(compact(doc), R"({"big":true})") << "4 MiB exactly";
+	json_object_put(doc);
+	write_file(path, document_of_size((4 << 20) + 1));
+	EXPECT_EQ(make_safe("n"), nullptr) << "one byte more";
+	unlink(path);
+}
+
+// A symbolic link, a FIFO or another user's file at a cache path is never
+// opened by a refresh: the new document is renamed over it. A link's
+// target stays as it was.
+TEST_F(CacheTest, RefreshReplacesWhateverFileIsPlantedAtTheCachePath) {
+	install_command(R"(echo '{"fresh":true}')");
+	const char *path = "/tmp/olsrd-kavond-neighbours.json";
+	write_file("/run/other.json", R"({"other":1})");
+	const std::vector<std::pair<std::string, std::string>> planted = {
+	    {"symbolic link", std::string("ln -s /run/other.json ") + path},
+	    {"fifo", std::string("mkfifo -m 666 ") + path},
+	    {"file of nobody's", std::string("echo {\"spoofed\":1} > ") + path},
+	};
+	for (const auto &[what, command] : planted) {
+		SCOPED_TRACE(what);
+		unlink(path);
+		as_nobody(command);
+		// The reader gives up at once.
+		EXPECT_TRUE(in_child_within(5000, [] { return kavond_providers[2].cb() == nullptr ? 0 : 1; }));
+		EXPECT_TRUE(in_child_within(5000, [&] {
+			json_object *stored = update_cache_file(path, "neighbours", 0);
+			bool fresh = compact(stored) == R"({"fresh":true})";
+			json_object_put(stored);
+			return fresh ? 0 : 1;
+		}));
+		struct stat st;
+		ASSERT_EQ(lstat(path, &st), 0);
+		ASSERT_TRUE(S_ISREG(st.st_mode)) << "replaced"; // else reading it could block
+		EXPECT_EQ(st.st_uid, 0u);
+		EXPECT_EQ(read_file(path), R"({"fresh":true})");
+		json_object *doc = kavond_providers[2].cb();
+		EXPECT_EQ(compact(doc), R"({"fresh":true})");
+		json_object_put(doc);
+	}
+	EXPECT_EQ(read_file("/run/other.json"), R"({"other":1})");
+	unlink(path);
+}
+
+TEST_F(CacheTest, DirectoryAtTheCachePathIsReportedAndNothingRuns) {
+	install_command(R"(echo '{"fresh":true}')");
+	const char *path = "/tmp/olsrd-kavond-t.json";
+	as_nobody(std::string("mkdir ") + path);
+	json_object *doc = reinterpret_cast<json_object *>(0x1);
+	std::string err = capture_stderr([&] { doc = update_cache_file(path, "t", 0); });
+	EXPECT_EQ(doc, nullptr);
+	EXPECT_EQ(err, "Failed to open /tmp/olsrd-kavond-t.json: Is a directory\n");
+	CacheRefresh result = CacheRefresh::Stored;
+	err = capture_stderr([&] { result = refresh_cache_file(path, "t"); });
+	EXPECT_EQ(result, CacheRefresh::NotStored);
+	EXPECT_EQ(err, "Failed to open /tmp/olsrd-kavond-t.json: Is a directory\n");
+	EXPECT_EQ(command_runs(), 0);
+	rmdir(path);
+}
+
+// ---- the refresh lock -------------------------------------------------
+
+TEST_F(CacheTest, RefreshLockIsAFileOnlyRootCanOpenAndNotTheCacheFile) {
+	install_command(R"(echo '{"fresh":true}')");
+	const char *path = "/tmp/olsrd-kavond-t.json";
+	write_file(path, R"({"old":1})");
+	// Anyone may read the cache file, and so lock it: that holds off no
+	// refresh.
+	Process holder({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "flock", "-s",
+	                path, "sleep", "60"});
+	for (int status = 0, waited = 0;
+	     run_command(std::string("flock -n -x ") + path + " true", &status), status == 0;
+	     waited += 20) {
+		ASSERT_LT(waited, 5000) << "nobody's lock was not taken";
+		usleep(20000);
+	}
+	EXPECT_TRUE(in_child_within(5000, [&] {
+		json_object *doc = update_cache_file(path, "t", 0);
+		json_object_put(doc);
+		return doc != nullptr ? 0 : 1;
+	})) << "the waiting refresh";
+	EXPECT_TRUE(in_child_within(5000, [&] {
+		return refresh_cache_file(path, "t") == CacheRefresh::Stored ? 0 : 1;
+	})) << "the refresh that does not wait";
+	EXPECT_EQ(read_file(path), R"({"fresh":true})");
+	holder.stop();
+
+	struct stat st;
+	ASSERT_EQ(lstat(kLockOfT, &st), 0);
+	EXPECT_TRUE(S_ISREG(st.st_mode));
+	EXPECT_EQ(st.st_mode & 07777, 0600u);
+	EXPECT_EQ(st.st_uid, 0u);
+	int status = 0;
+	run_command(std::string(kAsNobody) + "flock -n " + kLockOfT + " true 2>/dev/null", &status);
+	EXPECT_NE(status, 0) << "nobody could open the lock";
+}
+
+TEST_F(CacheTest, PeriodicRefreshStartsNothingWhileTheLockIsHeld) {
+	install_command(R"(echo '{"fresh":true}')");
+	const char *path = "/tmp/olsrd-kavond-t.json";
+	write_file(path, R"({"old":1})");
+	int fd = open(kLockOfT, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+	ASSERT_GE(fd, 0);
+	ASSERT_EQ(flock(fd, LOCK_EX), 0);
+	double start = now_s();
+	CacheRefresh result = CacheRefresh::Stored;
+	std::string err = capture_stderr([&] { result = refresh_cache_file(path, "t"); });
+	EXPECT_EQ(result, CacheRefresh::UnderWay);
+	EXPECT_LT(now_s() - start, 1.0);
+	EXPECT_EQ(err, "");
+	EXPECT_EQ(command_runs(), 0);
+	close(fd);
+	EXPECT_EQ(read_file(path), R"({"old":1})");
+}
+
+TEST_F(CacheTest, PeriodicRefreshStoresOnlyTheDocumentOfACommandThatSucceeded) {
+	const char *path = "/tmp/olsrd-kavond-t.json";
+	write_file(path, R"({"old":1})");
+	install_command(R"(echo '{"fresh":true}'; exit 1)");
+	CacheRefresh result = CacheRefresh::Stored;
+	std::string err = capture_stderr([&] { result = refresh_cache_file(path, "t"); });
+	EXPECT_EQ(result, CacheRefresh::NotStored);
+	EXPECT_EQ(err, "olsr-kavond t: exited with status 1\n");
+	EXPECT_EQ(read_file(path), R"({"old":1})");
+
+	install_command("echo 'no json'");
+	EXPECT_EQ(refresh_cache_file(path, "t"), CacheRefresh::NotStored);
+	EXPECT_EQ(read_file(path), R"({"old":1})");
+
+	install_command(R"(echo '{"fresh":true}')");
+	EXPECT_EQ(refresh_cache_file(path, "t"), CacheRefresh::Stored);
+	EXPECT_EQ(read_file(path), R"({"fresh":true})");
+}
+
+// The lock directory must be root's alone: whoever else may write it could
+// put a file of theirs at the lock's name.
+TEST_F(CacheTest, LockDirectoryThatOthersMayWriteIsRefused) {
+	install_command(R"(echo '{"fresh":true}')");
+	const char *path = "/tmp/olsrd-kavond-t.json";
+	struct Restore {
+		~Restore() {
+			chmod("/var/run", 0755);
+			chown("/var/run", 0, 0);
+		}
+	} restore;
+	struct Case {
+		const char *what;
+		mode_t mode;
+		uid_t owner;
+		const char *why;
+	};
+	for (const Case &c : {Case{"writable by others", 01777, 0, "writable by group or others"},
+	                      Case{"writable by group", 0775, 0, "writable by group or others"},
+	                      Case{"owned by nobody", 0755, 65534, "not owned by root"}}) {
+		SCOPED_TRACE(c.what);
+		ASSERT_EQ(chown("/var/run", c.owner, 0), 0);
+		ASSERT_EQ(chmod("/var/run", c.mode), 0);
+		json_object *doc = reinterpret_cast<json_object *>(0x1);
+		std::string err = capture_stderr([&] { doc = update_cache_file(path, "t", 0); });
+		EXPECT_EQ(doc, nullptr);
+		EXPECT_EQ(err, std::string("Failed to open /var/run/olsrd-kavond-t.lock: its directory "
+		                           "/var/run is ") + c.why + "\n");
+		CacheRefresh result = CacheRefresh::Stored;
+		capture_stderr([&] { result = refresh_cache_file(path, "t"); });
+		EXPECT_EQ(result, CacheRefresh::NotStored);
+		EXPECT_EQ(command_runs(), 0);
+	}
+	// A symbolic link at the lock's name is not followed.
+	chmod("/var/run", 0755);
+	chown("/var/run", 0, 0);
+	unlink(kLockOfT);
+	ASSERT_EQ(symlink("/run/elsewhere.lock", kLockOfT), 0);
+	std::string err = capture_stderr([&] { EXPECT_EQ(update_cache_file(path, "t", 0), nullptr); });
+	EXPECT_EQ(err, "Failed to open /var/run/olsrd-kavond-t.lock: Too many levels of symbolic links\n");
+	EXPECT_NE(access("/run/elsewhere.lock", F_OK), 0);
+	unlink(kLockOfT);
+}
+
+// A full file system: the document is not stored, which a periodic
+// refresh reports as such; the previous document stays, and no new file
+// is left behind.
+TEST_F(CacheTest, FullFileSystemKeepsThePreviousDocument) {
+	const char *dir = "/run/small";
+	mkdir(dir, 0755);
+	ASSERT_EQ(mount("small", dir, "tmpfs", 0, "size=64k"), 0);
+	struct Unmount {
+		const char *dir;
+		~Unmount() { umount(dir); }
+	} unmount{dir};
+	std::string path = std::string(dir) + "/cache.json";
+	write_file(path, R"({"old":1})");
+	run_command(std::string("dd if=/dev/zero of=") + dir + "/fill bs=4k 2>/dev/null");
+	install_command(R"(echo '{"fresh":true}')");
+
+	CacheRefresh result = CacheRefresh::Stored;
+	std::string err = capture_stderr([&] { result = refresh_cache_file(path.c_str(), "t"); });
+	EXPECT_EQ(result, CacheRefresh::NotStored);
+	EXPECT_EQ(err.rfind("Failed to write JSON to /run/small/cache.json: ", 0), 0u) << err;
+	EXPECT_NE(err.find("No space left on device"), std::string::npos) << err;
+	json_object *doc = nullptr;
+	capture_stderr([&] { doc = update_cache_file(path.c_str(), "t", 0); });
+	EXPECT_EQ(compact(doc), R"({"fresh":true})") << "returned, though not stored";
+	json_object_put(doc);
+	EXPECT_EQ(read_file(path), R"({"old":1})");
+	EXPECT_EQ(run_command(std::string("ls ") + dir), "cache.json\nfill\n");
 }
 
 } // namespace

@@ -287,6 +287,74 @@ TEST_F(SocketRequest, ADaemonThatDoesNotAcceptIsGivenUpAfterTheBound) {
 	ExpectNoDescriptorLeft();
 }
 
+// ---- peers that trickle or flood ---------------------------------------
+//
+// Whoever listens on a daemon's socket (here the unprivileged user nobody,
+// on a socket of its own) can answer as it likes.
+
+constexpr const char kPeer[] = "/tmp/peer.sock";
+constexpr const char kPeerLog[] = "/tmp/peer.log";
+
+TEST_F(SocketRequest, APeerThatTricklesIsGivenUpWhenTheExchangeTimeIsOver) {
+	// A byte every 2.5 s never lets a 3 s silence pass.
+	ZistadStandIn peer("trickle:2.5", kPeer, "", testing_support::RunAs::Nobody);
+	double start = now_s();
+	EXPECT_EQ(socket_request_json(kPeer, "get_clients"), nullptr);
+	double took = now_s() - start;
+	EXPECT_GE(took, 9.9);
+	EXPECT_LT(took, 11.0);
+
+	// The same with shorter bounds, and the reason.
+	int error = 0;
+	start = now_s();
+	{
+		ZistadStandIn quick("trickle:0.1", "/tmp/quick.sock", "", testing_support::RunAs::Nobody);
+		EXPECT_EQ(tarvik::socket_request_json_timeout("/tmp/quick.sock", "get_clients", 300, 800,
+		                                              tarvik::kSocketAnswerMax, &error),
+		          nullptr);
+	}
+	EXPECT_EQ(error, -ETIMEDOUT);
+	ExpectNoDescriptorLeft();
+}
+
+TEST_F(SocketRequest, APeerThatFloodsIsCutOffAtTheAnswerBound) {
+	unlink(kPeerLog);
+	{
+		ZistadStandIn peer("flood", kPeer, kPeerLog, testing_support::RunAs::Nobody);
+		double start = now_s();
+		EXPECT_EQ(socket_request_json(kPeer, "get_clients"), nullptr);
+		EXPECT_LT(now_s() - start, 5.0);
+		// The peer logs what it got through once the caller stops reading.
+		for (int waited = 0; read_file(kPeerLog).find("sent") == std::string::npos; waited += 20) {
+			ASSERT_LT(waited, 10000) << "the peer never stopped sending";
+			usleep(20000);
+		}
+	}
+	std::string log = read_file(kPeerLog);
+	size_t at = log.find("\"sent\": ");
+	ASSERT_NE(at, std::string::npos) << log;
+	long long sent = atoll(log.c_str() + at + 8);
+	// 4 MiB read, and what the socket buffers held on top.
+	EXPECT_GT(sent, 4 << 20);
+	EXPECT_LT(sent, 6 << 20) << "the caller read on past the bound";
+	ExpectNoDescriptorLeft();
+}
+
+TEST_F(SocketRequest, AnAnswerOfTheBoundIsReadOneByteMoreIsRefused) {
+	ZistadStandIn zistad("big:50000", kZistad);
+	int error = 1;
+	json_object *answer = tarvik::socket_request_json_timeout(kZistad, "get_clients", 3000, 10000,
+	                                                          50000, &error);
+	EXPECT_NE(answer, nullptr);
+	EXPECT_EQ(error, 0);
+	json_object_put(answer);
+	EXPECT_EQ(tarvik::socket_request_json_timeout(kZistad, "get_clients", 3000, 10000, 49999,
+	                                              &error),
+	          nullptr);
+	EXPECT_EQ(error, -EMSGSIZE);
+	ExpectNoDescriptorLeft();
+}
+
 TEST_F(SocketRequest, NoDescriptorLeftGivesEmfile) {
 	ZistadStandIn zistad("clients", kZistad);
 	char *buffer = nullptr;
