@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "providers.h"
+#include "neighbours.h"
 #include "tarvik.h"
 
 namespace {

@@ -16,9 +16,9 @@ install(TARGETS tarvik plovanutil EXPORT tarvikTargets
 install(FILES ${CMAKE_SOURCE_DIR}/include/tarvik.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS dravel olsr-kavond RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The provider table for the responder: dlopen it and look up
-# "kavond_providers" (providers/kavond_provider.h, installed beside).
+# "kavond_providers" (providers/kavond/kavond_provider.h, installed beside).
 install(TARGETS olsrd_kavond LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kavond)
-install(FILES ${CMAKE_SOURCE_DIR}/providers/kavond_provider.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/providers/kavond/kavond_provider.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(EXPORT tarvikTargets NAMESPACE tarvik::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarvik)

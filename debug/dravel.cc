@@ -6,13 +6,13 @@
 #include <assert.h>
 #include <json-c/json.h>
 #include <stdio.h>
-#include "json_output.h" // (no blank line above: d2's assertion keeps its line)
-#include "providers.h"
+#include "cache.h" // (no blank line above: d2's assertion keeps its line)
+#include "facts.h"
+#include "json_output.h"
+#include "neighbours.h"
+#include "nodeinfo.h"
+#include "statistics.h"
 #include "tarvik.h"
-
-// Prints the result of a function that returns an object or NULL, and
-// releases the object.
-static void print_result(const char *label, json_object *res);
 
 // Prints and releases the result of a query that reports an error code and
 // hands its object back through an out-parameter (a failed query never does).
@@ -27,6 +27,7 @@ static void d2(const char *label, json_object *res, int err) {
 	json_object_put(res);
 }
 
+// Prints the result of a function (an object or NULL); releases the object.
 static void print_result(const char *label, json_object *res) {
 	if (res == nullptr) {
 		printf("%s: failed\n\n", label);
@@ -43,15 +44,16 @@ int main(int, char **) {
 	print_result("provider_statistics", provider_statistics());
 	{
 		json_object *res = nullptr;
-		int err = olsr1_get_nodeinfo("version", &res);
+		int err = olsr1_get_nodeinfo(tarvik::kOlsrdFacts.version_command, &res);
 		d2("olsr1_nodeinfo", res, err);
 	}
 	{
 		json_object *res = nullptr;
-		int err = olsr2_get_nodeinfo("nhdpinfo jsonraw link", &res);
+		int err = olsr2_get_nodeinfo(tarvik::kOlsrd2Facts.links_command, &res);
 		d2("olsr2_nodeinfo", res, err);
 	}
-	print_result("zistad_clients", socket_request_json("/var/run/zistad.sock", "get_clients"));
+	print_result("zistad_clients",
+	             socket_request_json(tarvik::kZistadSocket, tarvik::kZistadRequest));
 	print_result("make_safe", make_safe("n"));
 	return 0;
 }

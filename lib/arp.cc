@@ -18,6 +18,7 @@
 
 #include <errno.h>
 
+#include "clock.h"
 #include "holders.h"
 #include "internal.h"
 
@@ -73,12 +74,6 @@ bool no_hardware_address(const char *mac) {
 bool reply_from(const ArpEntry *entry, in_addr_t target) {
 	in_addr sender;
 	return inet_pton(AF_INET, entry->ip, &sender) == 1 && sender.s_addr == target;
-}
-
-int64_t monotonic_ms() {
-	timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 } // namespace

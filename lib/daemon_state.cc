@@ -6,24 +6,28 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "facts.h"
 #include "holders.h"
 #include "plovanutil.h"
+#include "site.h"
 #include "tarvik.h"
+
+using namespace tarvik;
 
 namespace {
 
-// "enable" of a daemon's section, by json-c's boolean rule: a missing
-// value is false, a number is true when nonzero, a string when non-empty.
-bool enabled(json_object *section) {
-	json_object *enable = nullptr;
-	if (section == nullptr || !json_object_object_get_ex(section, "enable", &enable))
-		return false;
-	return json_object_get_boolean(enable) != 0;
+// Sets the flags of `daemon`: enabled by the site, and running by its
+// init script (asked only when enabled).
+void daemon_flags(json_object *olsrd, const DaemonFacts &daemon, uint8_t *enabled,
+                  uint8_t *running) {
+	if (!site_daemon_enabled(olsrd, daemon))
+		return;
+	*enabled = 1;
+	if (success_exit(daemon.init_script, kInitRunning, static_cast<char *>(nullptr)))
+		*running = 1;
 }
 
 } // namespace
-
-using namespace tarvik;
 
 extern "C" {
 
@@ -31,29 +35,17 @@ int oi(DaemonState *state) {
 	JsonPtr config(plovanutil_load_site_config());
 	if (!config)
 		return 1;
-	json_object *mesh = json_object_object_get(config.get(), "mesh");
-	json_object *olsrd = mesh ? json_object_object_get(mesh, "olsrd") : nullptr;
+	json_object *olsrd = site_olsrd_section(config.get());
 	if (olsrd == nullptr)
 		return 1;
-	json_object *v1 = json_object_object_get(olsrd, "v1_4");
-	json_object *v2 = json_object_object_get(olsrd, "v2");
 
 	// The only place where the flags are cleared.
 	state->olsr1_enabled = 0;
 	state->olsr1_running = 0;
 	state->olsr2_enabled = 0;
 	state->olsr2_running = 0;
-
-	if (enabled(v1)) {
-		state->olsr1_enabled = 1;
-		if (success_exit("/etc/init.d/olsrd", "running", (char *)nullptr))
-			state->olsr1_running = 1;
-	}
-	if (enabled(v2)) {
-		state->olsr2_enabled = 1;
-		if (success_exit("/etc/init.d/olsrd2", "running", (char *)nullptr))
-			state->olsr2_running = 1;
-	}
+	daemon_flags(olsrd, kOlsrdFacts, &state->olsr1_enabled, &state->olsr1_running);
+	daemon_flags(olsrd, kOlsrd2Facts, &state->olsr2_enabled, &state->olsr2_running);
 	return 0;
 }
 

@@ -7,8 +7,6 @@
 #include <stddef.h>
 #include <stdio.h>
 
-
-#include "holders.h"
 #include "tarvik.h"
 
 struct sockaddr_ll;
@@ -88,12 +86,6 @@ constexpr int kArpProbeTimeoutMs = 1000;
 constexpr size_t kArpFrameLength = 42;
 // The buffer an ARP frame is built or received in.
 constexpr size_t kArpFrameBuffer = 60;
-
-struct ArpListFree {
-	void operator()(ArpEntry *list) const { cleanup_arp_cache(list); }
-};
-// An ARP list, freed with cleanup_arp_cache.
-using ArpListPtr = Owner<ArpEntry, ArpListFree>;
 
 // The entries of an ARP table text in the form of /proc/net/arp (a header
 // line, then one row per entry), read from `table`, in row order; NULL

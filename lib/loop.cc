@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <time.h>
 
+#include "clock.h"
+
 namespace tarvik {
 
 bool uloop_cancelled;
@@ -54,11 +56,7 @@ void fire_timers(void) {
 
 } // namespace
 
-int64_t uloop_now_ms(void) {
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t uloop_now_ms(void) { return monotonic_ms(); }
 
 int uloop_init(void) {
 	uloop_cancelled = false;

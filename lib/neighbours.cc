@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "facts.h"
 #include "holders.h"
 #include "internal.h"
 #include "json_helpers.h"
@@ -30,10 +31,10 @@ json_object *olsr1_record(json_object *link) {
 	double quality = lq * nlq;
 	// A quality of 0 gives "etx" +inf: kept in memory as it is, written
 	// as null by the value's serializer.
-	if (!add_shared(record.get(), "ifname", json_object_object_get(link, "ifName")) ||
+	if (!add_shared(record.get(), "ifname", json_object_object_get(link, kOlsrdLinkInterface)) ||
 	    !add_new(record.get(), "best", json_object_new_boolean(0)) ||
 	    !add_new(record.get(), "etx", new_metric_double(1.0 / quality)) ||
-	    !add_shared(record.get(), "ip", json_object_object_get(link, "remoteIP")) ||
+	    !add_shared(record.get(), "ip", json_object_object_get(link, kOlsrdLinkAddress)) ||
 	    !add_new(record.get(), "tq", new_metric_double(quality * 255.0)))
 		return nullptr;
 	return record.release();
@@ -50,6 +51,13 @@ json_object *olsr2_record(json_object *link) {
 	    !add_shared(record.get(), "ip", json_object_object_get(link, "neighbor_originator")))
 		return nullptr;
 	return record.release();
+}
+
+// Whether an olsrd2 record was listed for IPv6: its originator is an IPv6
+// address text (only those hold a ":").
+bool is_ipv6_entry(json_object *record) {
+	const char *ip = text_of(member(record, "ip"));
+	return ip != nullptr && strchr(ip, ':') != nullptr;
 }
 
 // "tq" and "etx": the first value is taken over, a later one averaged with
@@ -101,7 +109,7 @@ json_object *new_metric_double(double value) {
 }
 
 json_object *olsr1_neigh_table(json_object *answer, ArpEntry *arp, int probe) {
-	json_object *links = array_member(answer, "links");
+	json_object *links = array_member(answer, kOlsrdLinks);
 	if (links == nullptr)
 		return nullptr;
 	JsonPtr table(json_object_new_object());
@@ -114,8 +122,8 @@ json_object *olsr1_neigh_table(json_object *answer, ArpEntry *arp, int probe) {
 			return nullptr;
 		// Without both texts there is nothing to resolve: the link is left
 		// out, like one whose MAC address cannot be found.
-		const char *ifname = text_of(member(link, "ifName"));
-		const char *ip = text_of(member(link, "remoteIP"));
+		const char *ifname = text_of(member(link, kOlsrdLinkInterface));
+		const char *ip = text_of(member(link, kOlsrdLinkAddress));
 		if (ifname == nullptr || ip == nullptr)
 			continue;
 		JsonPtr record(olsr1_record(link));
@@ -149,6 +157,12 @@ json_object *olsr2_neigh_table(json_object *answer) {
 		const char *mac = text_of(member(link, "link_mac"));
 		if (mac == nullptr)
 			continue;
+		// olsrd2 lists a neighbour once per address family, in an order
+		// that changes between its restarts: the IPv6 entry's values are
+		// kept whatever the order, so the record does not flip between
+		// two originators from one refresh to the next.
+		if (is_ipv6_entry(member(table.get(), mac)) && !is_ipv6_entry(record.get()))
+			continue;
 		if (!add_owned(table.get(), mac, record.release()))
 			return nullptr;
 	}
@@ -163,7 +177,7 @@ extern "C" {
 
 json_object *olsr1_get_neigh(void) {
 	json_object *raw = nullptr;
-	if (olsr1_get_nodeinfo("links", &raw) != 0)
+	if (olsr1_get_nodeinfo(kOlsrdFacts.links_command, &raw) != 0)
 		return nullptr;
 	JsonPtr answer(raw);
 	// An empty ARP table is common (OLSR's own traffic is broadcast, and
@@ -181,7 +195,7 @@ json_object *olsr1_get_neigh(void) {
 
 json_object *olsr2_get_neigh(void) {
 	json_object *raw = nullptr;
-	if (olsr2_get_nodeinfo("nhdpinfo jsonraw link", &raw) != 0)
+	if (olsr2_get_nodeinfo(kOlsrd2Facts.links_command, &raw) != 0)
 		return nullptr;
 	JsonPtr answer(raw);
 	return olsr2_neigh_table(answer.get());

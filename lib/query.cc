@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "facts.h"
 #include "holders.h"
 #include "internal.h"
 #include "uclient.h"
@@ -12,8 +13,8 @@
 namespace tarvik {
 namespace {
 
-constexpr const char kOlsrdBase[] = "http://127.0.0.1:9090";
-constexpr const char kOlsrd2Base[] = "http://127.0.0.1:1980/telnet";
+constexpr const char *kOlsrdBase = kOlsrdFacts.base_url;
+constexpr const char *kOlsrd2Base = kOlsrd2Facts.base_url;
 
 // Runs one query and hands its value over by the out-parameter rule: only
 // with a 0 from both the transport and the completion step. A value made

@@ -16,6 +16,7 @@
 
 #include <errno.h>
 
+#include "clock.h"
 #include "holders.h"
 #include "internal.h"
 
@@ -36,7 +37,7 @@ int wait_error(int error) { return error == EAGAIN || error == EWOULDBLOCK ? ETI
 // Gives every blocking call on `fd` (connect, send, recv, read) at most
 // `timeout_ms` of silence: the call then fails with EAGAIN. 0, or -errno.
 int limit_silence(int fd, int timeout_ms) {
-	timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+	timeval limit = ms_to_timeval(timeout_ms);
 	if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
 	    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
 		return -errno;
@@ -46,26 +47,15 @@ int limit_silence(int fd, int timeout_ms) {
 // The end of an exchange on the monotonic clock.
 class Deadline {
 public:
-	explicit Deadline(int ms) {
-		clock_gettime(CLOCK_MONOTONIC, &end_);
-		end_.tv_sec += ms / 1000;
-		end_.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-		if (end_.tv_nsec >= 1000000000L) {
-			end_.tv_sec++;
-			end_.tv_nsec -= 1000000000L;
-		}
-	}
-	// Milliseconds left, rounded up; 0 or less once the end has passed.
+	explicit Deadline(int ms) : end_ms_(monotonic_ms() + ms) {}
+	// Milliseconds left; 0 once the end has passed.
 	long long remaining_ms() const {
-		timespec now;
-		clock_gettime(CLOCK_MONOTONIC, &now);
-		long long ns = (static_cast<long long>(end_.tv_sec) - now.tv_sec) * 1000000000LL +
-		               (end_.tv_nsec - now.tv_nsec);
-		return ns <= 0 ? 0 : (ns + 999999) / 1000000;
+		int64_t left = end_ms_ - monotonic_ms();
+		return left <= 0 ? 0 : left;
 	}
 
 private:
-	timespec end_;
+	int64_t end_ms_;
 };
 
 // Bounds the next blocking call on `fd` by the silence bound, or by what

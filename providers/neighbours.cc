@@ -9,7 +9,7 @@
 #include "holders.h"
 #include "json_helpers.h"
 #include "plovanutil.h"
-#include "providers.h"
+#include "neighbours.h"
 #include "tarvik.h"
 
 using namespace tarvik;

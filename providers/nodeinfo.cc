@@ -12,11 +12,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "facts.h"
 #include "holders.h"
 #include "json_helpers.h"
 #include "nodeinfo_answers.h"
 #include "plovanutil.h"
-#include "providers.h"
+#include "nodeinfo.h"
 #include "tarvik.h"
 
 using namespace tarvik;
@@ -62,37 +63,8 @@ void add_addresses(json_object *daemon, json_object *addresses, json_object *net
 		append_owned(network_addresses, json_ref(json_object_array_get_idx(addresses, i)));
 }
 
-// What the document asks of one daemon, in the order asked.
-struct DaemonQueries {
-	const char *key; // under "software" and in "network" -> "interfaces"
-	Query query;
-	const char *version_command;
-	json_object *(*version_of)(json_object *answer);
-	const char *plugins_command; // NULL: not asked
-	json_object *(*plugins_of)(json_object *answer);
-	const char *addresses_command;
-	json_object *(*addresses_of)(json_object *answer);
-	json_object *(*interface_table)(void); // asks a query of its own
-};
-
-const DaemonQueries kOlsrd = {
-    "olsr1", olsr1_get_nodeinfo,
-    "version", nodeinfo_olsr1_version_from_answer,
-    "plugins", nodeinfo_olsr1_plugins_from_answer,
-    "interfaces", nodeinfo_olsr1_addresses_from_answer,
-    olsr1_get_interfaces,
-};
-
-const DaemonQueries kOlsrd2 = {
-    "olsr2", olsr2_get_nodeinfo,
-    "systeminfo jsonraw version", nodeinfo_olsr2_version_from_answer,
-    nullptr, nullptr,
-    "olsrv2info jsonraw originator", nodeinfo_olsr2_addresses_from_answer,
-    olsr2_get_interfaces,
-};
-
 // A daemon's object: "running", and when it runs, what its queries give.
-json_object *daemon_software(const DaemonQueries &d, bool running,
+json_object *daemon_software(const NodeinfoDaemon &d, bool running,
                              json_object *network_addresses, json_object *network_interfaces) {
 	JsonPtr daemon(json_object_new_object());
 	if (!daemon)
@@ -101,14 +73,14 @@ json_object *daemon_software(const DaemonQueries &d, bool running,
 	if (!running)
 		return daemon.release();
 
-	with_answer(d.query, d.version_command, [&](json_object *answer) {
+	with_answer(d.query, d.facts->version_command, [&](json_object *answer) {
 		add_if_found(daemon.get(), "version", d.version_of(answer));
 	});
-	if (d.plugins_command != nullptr)
-		with_answer(d.query, d.plugins_command, [&](json_object *answer) {
+	if (d.facts->plugins_command != nullptr)
+		with_answer(d.query, d.facts->plugins_command, [&](json_object *answer) {
 			add_if_found(daemon.get(), "plugins", d.plugins_of(answer));
 		});
-	with_answer(d.query, d.addresses_command, [&](json_object *answer) {
+	with_answer(d.query, d.facts->addresses_command, [&](json_object *answer) {
 		add_addresses(daemon.get(), d.addresses_of(answer), network_addresses);
 	});
 	// The table asks again (olsrd: "interfaces" a second time), whether or
@@ -188,6 +160,14 @@ void add_mesh(json_object *network_interfaces, json_object *mesh) {
 }
 
 } // namespace
+
+const NodeinfoDaemon kNodeinfoDaemons[2] = {
+    {&kOlsrdFacts, "olsr1", olsr1_get_nodeinfo, nodeinfo_olsr1_version_from_answer,
+     nodeinfo_olsr1_plugins_from_answer, nodeinfo_olsr1_addresses_from_answer,
+     olsr1_get_interfaces},
+    {&kOlsrd2Facts, "olsr2", olsr2_get_nodeinfo, nodeinfo_olsr2_version_from_answer, nullptr,
+     nodeinfo_olsr2_addresses_from_answer, olsr2_get_interfaces},
+};
 
 // ---- walkers over the daemon answers ------------------------------------
 
@@ -294,10 +274,10 @@ json_object *nodeinfo_interface_classes(const char *name) {
 	json_object *classes = json_object_new_object();
 	if (classes == nullptr)
 		return nullptr;
-	add_if_nonempty(classes, "wireless", wireless.release());
-	add_if_nonempty(classes, "wired", wired.release());
-	add_if_nonempty(classes, "tunnel", tunnel.release());
-	add_if_nonempty(classes, "other", other.release());
+	add_if_nonempty(classes, interface_class_name(kClassWireless), wireless.release());
+	add_if_nonempty(classes, interface_class_name(kClassWired), wired.release());
+	add_if_nonempty(classes, interface_class_name(kClassTunnel), tunnel.release());
+	add_if_nonempty(classes, interface_class_name(kClassOther), other.release());
 	return classes;
 }
 
@@ -305,14 +285,14 @@ json_object *nodeinfo_interface_classes(const char *name) {
 
 json_object *olsr1_get_interfaces(void) {
 	json_object *table = nullptr;
-	with_answer(olsr1_get_nodeinfo, "interfaces",
+	with_answer(olsr1_get_nodeinfo, kOlsrdFacts.interfaces_command,
 	            [&](json_object *answer) { table = nodeinfo_olsr1_table_from_answer(answer); });
 	return table;
 }
 
 json_object *olsr2_get_interfaces(void) {
 	json_object *table = nullptr;
-	with_answer(olsr2_get_nodeinfo, "nhdpinfo jsonraw interface",
+	with_answer(olsr2_get_nodeinfo, kOlsrd2Facts.interfaces_command,
 	            [&](json_object *answer) { table = nodeinfo_olsr2_table_from_answer(answer); });
 	return table;
 }
@@ -336,13 +316,13 @@ void classify_interface(const char *device, json_object *wireless, json_object *
 	char lowest[16];
 	plovanutil_get_interface_lower(lowest, device);
 	switch (plovanutil_get_interface_type(lowest)) {
-	case 2:
+	case kClassWireless:
 		append_owned(wireless, address);
 		break;
-	case 3:
+	case kClassTunnel:
 		append_owned(tunnel, address);
 		break;
-	case 1:
+	case kClassWired:
 		append_owned(wired, address);
 		break;
 	default:
@@ -378,12 +358,13 @@ json_object *provider_nodeinfo(void) {
 	if (addresses == nullptr || interfaces == nullptr || mesh == nullptr || software == nullptr)
 		return nullptr;
 
+	const NodeinfoDaemon &olsrd = kNodeinfoDaemons[0], &olsrd2 = kNodeinfoDaemons[1];
 	if (state.olsr1_enabled)
-		add_new(software, kOlsrd.key,
-		        daemon_software(kOlsrd, state.olsr1_running, addresses, interfaces));
+		add_new(software, olsrd.key,
+		        daemon_software(olsrd, state.olsr1_running, addresses, interfaces));
 	if (state.olsr2_enabled)
-		add_new(software, kOlsrd2.key,
-		        daemon_software(kOlsrd2, state.olsr2_running, addresses, interfaces));
+		add_new(software, olsrd2.key,
+		        daemon_software(olsrd2, state.olsr2_running, addresses, interfaces));
 	add_mesh(interfaces, mesh);
 	return document.release();
 }

@@ -14,17 +14,16 @@
 
 #include <errno.h>
 
+#include "facts.h"
 #include "holders.h"
 #include "json_helpers.h"
-#include "providers.h"
+#include "statistics.h"
 #include "tarvik.h"
 
 namespace {
 
 using namespace tarvik;
 
-constexpr const char kZistadSocket[] = "/var/run/zistad.sock";
-constexpr const char kTrafficInterface[] = "local-port";
 constexpr size_t kReplyBufferSize = 4096;
 
 static_assert(sizeof(link_stats64) == 192, "24 counters of 8 bytes");
@@ -184,9 +183,9 @@ json_object *clients_from_answer(json_object *answer) {
 	// Both values are shared with the answer, not copied. A missing
 	// "clients" is a JSON null; a missing or null "clientlist" an empty
 	// object. An answer that is not an object has neither.
-	if (!add_shared(clients.get(), "total", member(answer, "clients")))
+	if (!add_shared(clients.get(), "total", member(answer, kZistadClients)))
 		return nullptr;
-	json_object *list = member(answer, "clientlist");
+	json_object *list = member(answer, kZistadClientList);
 	if (list != nullptr ? !add_shared(clients.get(), "list", list)
 	                    : !add_new(clients.get(), "list", json_object_new_object()))
 		return nullptr;
@@ -198,7 +197,7 @@ json_object *provider_statistics(void) {
 	if (!document)
 		return nullptr;
 	JsonPtr clients;
-	if (JsonPtr answer{socket_request_json(kZistadSocket, "get_clients")})
+	if (JsonPtr answer{socket_request_json(kZistadSocket, kZistadRequest)})
 		clients.reset(clients_from_answer(answer.get()));
 	if (!add_owned(document.get(), "clients", clients.release()) ||
 	    !add_owned(document.get(), "traffic", get_traffic()))

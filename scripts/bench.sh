@@ -8,8 +8,9 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$top/scripts/build.sh" "$top/build" >/dev/null
 names=("$@")
 if [[ ${#names[@]} -eq 0 ]]; then
-	names=($(cd "$top/build/bench" && ls -1 | grep -E "_bench$") \
-		$(cd "$top/bench" && ls -1 | grep -E "_bench\.py$"))
+	for path in "$top"/build/bench/*_bench "$top"/bench/*_bench.py; do
+		if [[ -e $path ]]; then names+=("${path##*/}"); fi
+	done
 fi
 # The router builds, for their sizes.
 for name in "${names[@]}"; do

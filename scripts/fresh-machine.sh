@@ -94,8 +94,81 @@ if [[ ${1:-} == --inner ]]; then
 fi
 
 # ---- on the host ---------------------------------------------------------
-# The whole run is one function, read before it starts: the script may
-# change on disk while it runs (a checkout), as a run takes a while.
+# The set-up commands of README: the "./..." lines of the first indented
+# block after the marker line (an HTML comment, unseen in the rendered
+# README), without their comments.
+readme_marker='<!-- fresh-machine.sh runs the commands of the next block -->'
+readme_commands() {
+	awk -v marker="$readme_marker" '$0 == marker { inside = 1; next }
+		inside && /^    / { block = 1; if (match($0, /^    \.\/[^#]*[^# ]/)) print substr($0, 5, RLENGTH - 4); next }
+		inside && block && /[^ ]/ { exit }' "$1"
+}
+
+# apt-get install, quietly, waiting for a lock another apt holds.
+apt_install() {
+	DEBIAN_FRONTEND=noninteractive apt-get -qq -o DPkg::Lock::Timeout=600 \
+		install -y --no-install-recommends "$@" >/dev/null
+}
+
+# Debian's own stanzas of this machine's apt sources (deb.debian.org);
+# other archives configured here are no part of a bare Debian machine.
+debian_sources() {
+	local file=/etc/apt/sources.list.d/debian.sources
+	if [[ -f $file ]]; then
+		awk 'BEGIN { RS = ""; ORS = "\n\n" } /URIs:[^\n]*:\/\/deb\.debian\.org\// { print }' "$file"
+	elif [[ -f /etc/apt/sources.list ]]; then
+		grep -E '^deb .*://deb\.debian\.org/' /etc/apt/sources.list || true
+	fi
+}
+
+# The exit trap of a run: ends a command still running (with its
+# namespaces) and removes the machines, unless --keep. Reads the run's
+# state: child, machines, keep, base.
+cleanup() {
+	local status=$?
+	trap - EXIT INT TERM
+	if [[ -n $child ]] && kill -0 "$child" 2>/dev/null; then
+		# unshare ignores INT and TERM; its death takes the namespaces'
+		# PID 1 with it (--kill-child), and every process in them.
+		local pid1
+		pid1=$(cat "/proc/$child/task/$child/children" 2>/dev/null || true)
+		kill -KILL "$child" 2>/dev/null || true
+		wait "$child" 2>/dev/null || true
+		for p in $pid1; do
+			for _ in $(seq 100); do
+				[[ -e /proc/$p && $(awk '{ print $3 }' "/proc/$p/stat" 2>/dev/null) != Z ]] || break
+				sleep 0.1
+			done
+		done
+	fi
+	for m in "${machines[@]}"; do
+		if [[ $keep == 1 ]]; then
+			say "kept: $m/upper (the machine's changes over $base)"
+		else
+			rm -rf "$m"
+		fi
+	done
+	exit "$status"
+}
+
+# A new machine directory (upper, work and root of the overlay), in
+# $machine, remembered in machines for the clean-up.
+new_machine() {
+	local m
+	m=$(mktemp -d /var/tmp/fresh-machine.XXXXXX)
+	mkdir "$m/upper" "$m/work" "$m/root"
+	machines+=("$m")
+	machine=$m
+}
+
+# SECONDS as "12s" or "3m04s".
+duration() {
+	awk -v s="$1" 'BEGIN { s = int(s + 0.5); if (s >= 60) printf "%dm%02ds", s / 60, s % 60; else printf "%ds", s }'
+}
+
+# The whole run is this function and those above, all read before it
+# starts: the script may change on disk while it runs (a checkout), as a
+# run takes a while.
 main() {
 	separate=0
 	keep=0
@@ -118,15 +191,8 @@ main() {
 	top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 	self=$top/scripts/fresh-machine.sh
 
-	# The set-up commands: the "./..." lines of the first indented block of
-	# the README's Set-up section, without their comments.
-	readme_commands() {
-		awk '/^## / { inside = ($0 == "## Set-up") }
-			inside && /^    / { block = 1; if (match($0, /^    \.\/[^#]*[^# ]/)) print substr($0, 5, RLENGTH - 4); next }
-			inside && block && /[^ ]/ { exit }' "$top/README.md"
-	}
-	mapfile -t all < <(readme_commands)
-	[[ ${#all[@]} -gt 0 ]] || die "no set-up commands found in README.md"
+	mapfile -t all < <(readme_commands "$top/README.md")
+	[[ ${#all[@]} -gt 0 ]] || die "no set-up commands after the marker line in README.md: $readme_marker"
 	commands=()
 	if [[ ${#names[@]} -eq 0 ]]; then
 		commands=("${all[@]}")
@@ -153,10 +219,6 @@ main() {
 		say "note: uncommitted changes are not on the fresh machine (it gets ${commit:0:12})"
 	fi
 
-	apt_install() {
-		DEBIAN_FRONTEND=noninteractive apt-get -qq -o DPkg::Lock::Timeout=600 \
-			install -y --no-install-recommends "$@" >/dev/null
-	}
 	for tool in mmdebstrap git; do
 		if ! command -v "$tool" >/dev/null; then
 			say "installing $tool"
@@ -165,16 +227,6 @@ main() {
 		fi
 	done
 
-	# Debian's own stanzas of this machine's apt sources (deb.debian.org);
-	# other archives configured here are no part of a bare Debian machine.
-	debian_sources() {
-		local file=/etc/apt/sources.list.d/debian.sources
-		if [[ -f $file ]]; then
-			awk 'BEGIN { RS = ""; ORS = "\n\n" } /URIs:[^\n]*:\/\/deb\.debian\.org\// { print }' "$file"
-		elif [[ -f /etc/apt/sources.list ]]; then
-			grep -E '^deb .*://deb\.debian\.org/' /etc/apt/sources.list || true
-		fi
-	}
 	sources=$(debian_sources)
 	[[ -n $sources ]] || die "no deb.debian.org entries in this machine's apt sources"
 	format=sources
@@ -215,47 +267,9 @@ main() {
 
 	machines=()
 	child=""
-	cleanup() {
-		local status=$?
-		trap - EXIT INT TERM
-		if [[ -n $child ]] && kill -0 "$child" 2>/dev/null; then
-			# unshare ignores INT and TERM; its death takes the namespaces'
-			# PID 1 with it (--kill-child), and every process in them.
-			local pid1
-			pid1=$(cat "/proc/$child/task/$child/children" 2>/dev/null || true)
-			kill -KILL "$child" 2>/dev/null || true
-			wait "$child" 2>/dev/null || true
-			for p in $pid1; do
-				for _ in $(seq 100); do
-					[[ -e /proc/$p && $(awk '{ print $3 }' "/proc/$p/stat" 2>/dev/null) != Z ]] || break
-					sleep 0.1
-				done
-			done
-		fi
-		for m in "${machines[@]}"; do
-			if [[ $keep == 1 ]]; then
-				say "kept: $m/upper (the machine's changes over $base)"
-			else
-				rm -rf "$m"
-			fi
-		done
-		exit "$status"
-	}
 	trap cleanup EXIT
 	trap 'exit 130' INT
 	trap 'exit 143' TERM
-
-	new_machine() {
-		local m
-		m=$(mktemp -d /var/tmp/fresh-machine.XXXXXX)
-		mkdir "$m/upper" "$m/work" "$m/root"
-		machines+=("$m")
-		machine=$m
-	}
-
-	duration() {
-		awk -v s="$1" 'BEGIN { s = int(s + 0.5); if (s >= 60) printf "%dm%02ds", s / 60, s % 60; else printf "%ds", s }'
-	}
 
 	results=()
 	failed=0

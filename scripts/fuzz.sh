@@ -14,7 +14,10 @@ CC=clang CXX=clang++ "$top/scripts/build.sh" "$build" -DTARVIK_FUZZ=ON \
 	-DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_BENCH=OFF >/dev/null
 targets=("$@")
 if [[ ${#targets[@]} -eq 0 ]]; then
-	targets=($(cd "$top/tests/fuzz" && ls -1 *_fuzz.cc | sed 's/\.cc$//'))
+	for path in "$top"/tests/fuzz/*_fuzz.cc; do
+		file=${path##*/}
+		if [[ -e $path ]]; then targets+=("${file%.cc}"); fi
+	done
 fi
 for target in "${targets[@]}"; do
 	name=${target%_fuzz}

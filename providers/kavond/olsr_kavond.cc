@@ -21,46 +21,45 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "cache.h"
 #include "check.h"
+#include "documents.h"
+#include "facts.h"
+#include "holders.h"
 #include "json_output.h"
-#include "providers.h"
+
+using kavond::Document;
+using tarvik::Fd;
+using tarvik::JsonPtr;
 
 namespace {
 
-struct Provider {
-	const char *name;
-	json_object *(*compute)(void);
-};
-
-const Provider kProviders[] = {
-    {"nodeinfo", provider_nodeinfo},
-    {"statistics", provider_statistics},
-    {"neighbours", provider_neighbours},
-};
-
-const Provider *find(const char *name) {
-	for (const Provider &p : kProviders)
-		if (strcmp(p.name, name) == 0)
-			return &p;
-	return nullptr;
+// "nodeinfo|statistics|neighbours"
+void print_names(FILE *out) {
+	for (size_t i = 0; i < kavond::kDocumentCount; i++)
+		fprintf(out, "%s%s", i ? "|" : "", kavond::kDocuments[i].name);
 }
 
-const char kUsage[] =
-    "usage: olsr-kavond [--update] nodeinfo|statistics|neighbours | --check\n"
-    "  olsr-kavond NAME            print the document NAME as JSON on standard output\n"
-    "  olsr-kavond --update NAME   refresh NAME's cache file /tmp/olsrd-kavond-NAME.json\n"
-    "                              (nothing is started while a refresh of NAME runs)\n"
-    "  olsr-kavond --check         say what works and what does not on the way to\n"
-    "                              the documents, with a hint for each fault\n"
-    "documents:\n"
-    "  nodeinfo     software, versions, addresses and interfaces of the node\n"
-    "  statistics   roaming clients and the traffic counters of local-port\n"
-    "  neighbours   the direct mesh neighbours with their link metrics\n";
+void print_usage() {
+	fputs("usage: olsr-kavond [--update] ", stdout);
+	print_names(stdout);
+	printf(" | --check\n"
+	       "  olsr-kavond NAME            print the document NAME as JSON on standard output\n"
+	       "  olsr-kavond --update NAME   refresh NAME's cache file ");
+	printf(tarvik::kCacheFileFormat, "NAME");
+	printf("\n"
+	       "                              (nothing is started while a refresh of NAME runs)\n"
+	       "  olsr-kavond --check         say what works and what does not on the way to\n"
+	       "                              the documents, with a hint for each fault\n"
+	       "documents:\n");
+	for (size_t i = 0; i < kavond::kDocumentCount; i++)
+		printf("  %-12s %s\n", kavond::kDocuments[i].name, kavond::kDocuments[i].about);
+}
 
 int usage_error() {
-	fputs("usage: olsr-kavond [--update] nodeinfo|statistics|neighbours | --check"
-	      " (--help for more)\n",
-	      stderr);
+	fputs("usage: olsr-kavond [--update] ", stderr);
+	print_names(stderr);
+	fputs(" | --check (--help for more)\n", stderr);
 	return 2;
 }
 
@@ -68,7 +67,7 @@ int usage_error() {
 // way: a periodic job must not queue one more waiting process each time
 // while a refresh hangs on a daemon that never answers.
 int update(const char *name) {
-	char path[40];
+	char path[tarvik::kCachePathSize];
 	if (!cache_file_path(name, path))
 		return 1; // cannot happen for the table's names
 	switch (refresh_cache_file(path, name)) {
@@ -88,38 +87,31 @@ int update(const char *name) {
 // library's messages (ARP probes) and the init scripts it starts write
 // there, and whoever reads this program's standard output (a refresh
 // through a pipe) must get the document alone.
-json_object *compute_quietly(const Provider &provider) {
+JsonPtr compute_quietly(const Document &document) {
 	fflush(stdout);
-	int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-	if (saved < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-		if (saved >= 0)
-			close(saved);
+	Fd saved(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+	if (!saved || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
 		fprintf(stderr, "olsr-kavond: cannot set standard output aside\n");
 		return nullptr;
 	}
-	json_object *doc = provider.compute();
+	JsonPtr doc(document.compute());
 	fflush(stdout);
-	bool restored = dup2(saved, STDOUT_FILENO) >= 0;
-	close(saved);
-	if (!restored) {
+	if (dup2(saved.get(), STDOUT_FILENO) < 0) {
 		fprintf(stderr, "olsr-kavond: cannot restore standard output\n");
-		json_object_put(doc);
 		return nullptr;
 	}
 	return doc;
 }
 
-int print(const Provider &provider) {
-	json_object *doc = compute_quietly(provider);
-	if (doc == nullptr) {
-		fprintf(stderr, "olsr-kavond: the %s provider failed\n", provider.name);
+int print(const Document &document) {
+	JsonPtr doc = compute_quietly(document);
+	if (!doc) {
+		fprintf(stderr, "olsr-kavond: the %s provider failed\n", document.name);
 		return 1;
 	}
-	const char *text = json_output_text(doc);
-	bool printed = text != nullptr && fputs(text, stdout) >= 0 && fflush(stdout) == 0;
-	json_object_put(doc);
-	if (!printed) {
-		fprintf(stderr, "olsr-kavond: cannot write the %s document\n", provider.name);
+	const char *text = json_output_text(doc.get());
+	if (text == nullptr || fputs(text, stdout) < 0 || fflush(stdout) != 0) {
+		fprintf(stderr, "olsr-kavond: cannot write the %s document\n", document.name);
 		return 1;
 	}
 	return 0;
@@ -151,7 +143,7 @@ int main(int argc, char **argv) {
 	if (!open_standard_descriptors())
 		return 1;
 	if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-		fputs(kUsage, stdout);
+		print_usage();
 		return fflush(stdout) == 0 ? 0 : 1;
 	}
 	if (argc == 2 && strcmp(argv[1], "--check") == 0)
@@ -160,10 +152,10 @@ int main(int argc, char **argv) {
 	if ((argc != 2 && !updating) || (argc == 2 && argv[1][0] == '-'))
 		return usage_error();
 	const char *name = argv[argc - 1];
-	const Provider *provider = find(name);
-	if (provider == nullptr) {
+	const Document *document = kavond::find_document(name);
+	if (document == nullptr) {
 		fprintf(stderr, "olsr-kavond: unknown provider \"%s\"\n", name);
 		return 1;
 	}
-	return updating ? update(name) : print(*provider);
+	return updating ? update(name) : print(*document);
 }

@@ -387,3 +387,60 @@ def check_no_crash(proc):
         raise AssertionError(f"{proc.args[0]}: sanitizer report: {report}\n{proc.stderr}")
     if proc.returncode < 0:
         raise AssertionError(f"{proc.args[0]}: ended by signal {-proc.returncode}\n{proc.stderr}")
+
+
+# ---- one node, one neighbour ---------------------------------------------
+# The fixture of the refresh command's and the check's tests: the
+# interface mesh0 (192.0.2.1, MESH0_MAC) of a veth pair whose other end
+# is the neighbour (192.0.2.2, PEER_MAC), and the daemons' answers that
+# describe that node.
+
+DOCUMENTS = ["nodeinfo", "statistics", "neighbours"]
+MESH0_MAC = "02:00:00:00:01:01"
+PEER_MAC = "02:00:00:00:01:02"
+
+
+def cache_file(name):
+    return f"/tmp/olsrd-kavond-{name}.json"
+
+
+def remove_cache_files():
+    for name in DOCUMENTS:
+        if os.path.exists(cache_file(name)):
+            os.remove(cache_file(name))
+
+
+def one_neighbour_answers(link_quality=1.0, olsrd2_version="v2"):
+    """New (olsrd, olsrd2) answer tables for the stand-in daemons: each
+    sees mesh0 and the neighbour on it; olsrd's link has `link_quality`."""
+    olsrd_answers = {
+        "version": {"version": {"version": "0.9.8"}},
+        "plugins": {"plugins": []},
+        "interfaces": {"interfaces": [
+            {"name": "mesh0", "configured": True,
+             "olsrInterface": {"up": True, "ipAddress": "192.0.2.1", "mode": "mesh"}}]},
+        "links": {"links": [
+            {"ifName": "mesh0", "remoteIP": "192.0.2.2", "linkQuality": link_quality,
+             "neighborLinkQuality": 0.5}]},
+    }
+    olsrd2_answers = {
+        "systeminfo jsonraw version": {"version": [{"version_text": olsrd2_version}]},
+        "olsrv2info jsonraw originator": {"originator": [{"originator": "192.0.2.1"}]},
+        "nhdpinfo jsonraw interface": {"interface": [
+            {"if": "mesh0", "if_mac": MESH0_MAC, "if_bindto_v4": "192.0.2.1",
+             "if_bindto_v6": "-"}]},
+        "nhdpinfo jsonraw link": {"link": [
+            {"if": "mesh0", "link_vtime": 4.0, "neighbor_originator": "192.0.2.2",
+             "link_mac": PEER_MAC}]},
+    }
+    return olsrd_answers, olsrd2_answers
+
+
+def mesh0_with_peer(test, arp_entry=True):
+    """Makes mesh0 and its peer for the duration of `test`; with
+    `arp_entry`, the peer stands in the ARP table."""
+    veth = VethPeer(local_mac=MESH0_MAC, peer_mac=PEER_MAC)
+    test.addCleanup(veth.remove)
+    if arp_entry:
+        arp_permanent("192.0.2.2", PEER_MAC, "mesh0")
+    return veth

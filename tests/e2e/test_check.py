@@ -4,43 +4,17 @@ something failed, and never a wait beyond the stages' deadlines. Findings
 are matched by their leading word and the facts they must name, not by
 their whole text."""
 import os
+import subprocess
 import time
 import unittest
 
-from harness import (KAVOND, LocalPort, SandboxTest, VethPeer, Zistad, arp_permanent,
-                     check_no_crash, init_exit, init_script, olsrd, olsrd2, run, sh,
+from harness import (KAVOND, DOCUMENTS, MESH0_MAC, LocalPort, SandboxTest, Zistad,
+                     cache_file, check_no_crash, init_exit, init_script, mesh0_with_peer,
+                     olsrd, olsrd2, one_neighbour_answers, remove_cache_files, run, sh,
                      site_config)
 
-NAMES = ["nodeinfo", "statistics", "neighbours"]
 WIDTH = 79
-
-MESH0_MAC = "02:00:00:00:01:01"
-PEER_MAC = "02:00:00:00:01:02"
-
-OLSRD = {
-    "version": {"version": {"version": "0.9.8"}},
-    "plugins": {"plugins": []},
-    "interfaces": {"interfaces": [
-        {"name": "mesh0", "configured": True,
-         "olsrInterface": {"up": True, "ipAddress": "192.0.2.1", "mode": "mesh"}}]},
-    "links": {"links": [
-        {"ifName": "mesh0", "remoteIP": "192.0.2.2", "linkQuality": 1.0,
-         "neighborLinkQuality": 0.5}]},
-}
-OLSRD2 = {
-    "systeminfo jsonraw version": {"version": [{"version_text": "v2-test"}]},
-    "olsrv2info jsonraw originator": {"originator": [{"originator": "192.0.2.1"}]},
-    "nhdpinfo jsonraw interface": {"interface": [
-        {"if": "mesh0", "if_mac": MESH0_MAC, "if_bindto_v4": "192.0.2.1",
-         "if_bindto_v6": "-"}]},
-    "nhdpinfo jsonraw link": {"link": [
-        {"if": "mesh0", "link_vtime": 4.0, "neighbor_originator": "192.0.2.2",
-         "link_mac": PEER_MAC}]},
-}
-
-
-def cache_file(name):
-    return f"/tmp/olsrd-kavond-{name}.json"
+OLSRD, OLSRD2 = one_neighbour_answers(olsrd2_version="v2-test")
 
 
 def cron_line(name):
@@ -107,9 +81,7 @@ def parse(test, stdout):
 class Check(SandboxTest):
     def setUp(self):
         super().setUp()
-        for name in NAMES:
-            if os.path.exists(cache_file(name)):
-                os.remove(cache_file(name))
+        remove_cache_files()
 
     def check(self, limit=30):
         """Runs the check; returns (findings, exit status, seconds taken)."""
@@ -129,18 +101,12 @@ class Check(SandboxTest):
         self.assertEqual(len(found), 1, f"{word} {facts} in {findings}")
         return found[0]
 
-    def mesh0(self):
-        veth = VethPeer(local_mac=MESH0_MAC, peer_mac=PEER_MAC)
-        self.addCleanup(veth.remove)
-        return veth
-
     def test_all_well(self):
         site_config(v1=True, v2=True)
         init_exit("olsrd", 0)
         init_exit("olsrd2", 0)
-        self.mesh0()
-        arp_permanent("192.0.2.2", PEER_MAC, "mesh0")
-        for name in NAMES:
+        mesh0_with_peer(self)
+        for name in DOCUMENTS:
             with open(cache_file(name), "w") as f:
                 f.write('{"fresh":true}')
         with LocalPort(), Zistad(), olsrd(OLSRD), olsrd2(OLSRD2):
@@ -156,7 +122,7 @@ class Check(SandboxTest):
         self.finding(findings, "ok", "interface mesh0", "wired", MESH0_MAC)
         self.finding(findings, "ok", "zistad", "clients: 2")
         self.finding(findings, "ok", "local-port", "rx", "tx")
-        for name in NAMES:
+        for name in DOCUMENTS:
             self.finding(findings, "ok", f"cache {name}", "parses")
 
     def test_olsrd_port_closed_or_silent(self):
@@ -182,6 +148,30 @@ class Check(SandboxTest):
                      "/etc/init.d/olsrd running")
         self.assertEqual(leftovers(), [], "the stage's processes outlive the check")
 
+    def test_check_killed_leaves_no_stage(self):
+        """A check killed with SIGKILL cannot clean up after itself: its
+        stage, waiting on a daemon that never answers, ends with it."""
+        site_config(v1=True)
+        init_exit("olsrd", 0)
+        with olsrd({"*": {"$hang": 60}}):
+            proc = subprocess.Popen([KAVOND, "--check"], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            try:
+                # The site stage comes first: the olsrd stage, waiting on
+                # the daemon, follows within seconds (more on a loaded
+                # machine).
+                deadline = time.monotonic() + 20
+                while len(leftovers()) < 2 and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual(len(leftovers()), 2, "the check and its stage")
+            finally:
+                proc.kill()
+                proc.wait(timeout=10)
+            deadline = time.monotonic() + 10
+            while leftovers() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(leftovers(), [], "the stage outlives its killed check")
+
     def test_olsrd2_not_json_and_enable_as_text(self):
         site_config(v2="false")
         init_exit("olsrd2", 0)
@@ -199,9 +189,8 @@ class Check(SandboxTest):
         MAC) does not count as found in the table."""
         site_config(v1=True)
         init_exit("olsrd", 0)
-        self.mesh0()
+        mesh0_with_peer(self)
         sh("ip -n peer addr add 192.0.2.3/24 dev peer0")
-        arp_permanent("192.0.2.2", PEER_MAC, "mesh0")
         sh("ip neigh replace 192.0.2.9 dev mesh0 nud incomplete")
         self.assertIn("00:00:00:00:00:00", sh("grep '^192.0.2.9 ' /proc/net/arp || true"))
         links = {"links": [
@@ -222,7 +211,7 @@ class Check(SandboxTest):
         self.assertIn("running", zistad.hint)
         self.finding(findings, "warn", "local-port")
         lines = [line.strip() for line in out.splitlines()]
-        for name in NAMES:
+        for name in DOCUMENTS:
             cache = self.finding(findings, "warn", f"cache {name}", "missing")
             self.assertIn(f"olsr-kavond --update {name}", cache.hint)
             self.assertIn(cron_line(name), lines, "the cron line, whole on a line of its own")

@@ -9,37 +9,13 @@ import subprocess
 import time
 import unittest
 
-from harness import (KAVOND, SandboxTest, VethPeer, arp_permanent, init_exit, olsrd,
-                     olsrd2, parse_driver_output, run, run_dravel, site_config, strict_json)
+from harness import (KAVOND, DOCUMENTS, SandboxTest, cache_file, init_exit,
+                     mesh0_with_peer, olsrd, olsrd2, one_neighbour_answers, remove_cache_files,
+                     run, run_dravel, site_config, strict_json)
 
 COMMAND = "/usr/bin/olsr-kavond"
-NAMES = ["nodeinfo", "statistics", "neighbours"]
-
-OLSRD = {
-    "version": {"version": {"version": "0.9.8"}},
-    "plugins": {"plugins": []},
-    "interfaces": {"interfaces": [
-        {"name": "mesh0", "configured": True,
-         "olsrInterface": {"up": True, "ipAddress": "192.0.2.1", "mode": "mesh"}}]},
-    # linkQuality 0: an "etx" of infinity, which JSON can only carry as null.
-    "links": {"links": [
-        {"ifName": "mesh0", "remoteIP": "192.0.2.2", "linkQuality": 0,
-         "neighborLinkQuality": 0.5}]},
-}
-OLSRD2 = {
-    "systeminfo jsonraw version": {"version": [{"version_text": "v2"}]},
-    "olsrv2info jsonraw originator": {"originator": [{"originator": "192.0.2.1"}]},
-    "nhdpinfo jsonraw interface": {"interface": [
-        {"if": "mesh0", "if_mac": "02:00:00:00:01:01", "if_bindto_v4": "192.0.2.1",
-         "if_bindto_v6": "-"}]},
-    "nhdpinfo jsonraw link": {"link": [
-        {"if": "mesh0", "link_vtime": 4.0, "neighbor_originator": "192.0.2.2",
-         "link_mac": "02:00:00:00:01:02"}]},
-}
-
-
-def cache_file(name):
-    return f"/tmp/olsrd-kavond-{name}.json"
+# linkQuality 0: an "etx" of infinity, which JSON can only carry as null.
+OLSRD, OLSRD2 = one_neighbour_answers(link_quality=0)
 
 
 class Refresh(SandboxTest):
@@ -49,21 +25,17 @@ class Refresh(SandboxTest):
 
     def setUp(self):
         super().setUp()
-        for name in NAMES:
-            if os.path.exists(cache_file(name)):
-                os.remove(cache_file(name))
+        remove_cache_files()
         site_config(v1=True, v2=True)
         init_exit("olsrd", 0)
         init_exit("olsrd2", 0)
-        self.veth = VethPeer(local_mac="02:00:00:00:01:01", peer_mac="02:00:00:00:01:02")
-        self.addCleanup(self.veth.remove)
-        arp_permanent("192.0.2.2", "02:00:00:00:01:02", "mesh0")
+        self.veth = mesh0_with_peer(self)
 
     def test_prints_and_stores_what_dravel_prints(self):
         with olsrd(OLSRD), olsrd2(OLSRD2):
             lines, proc = run_dravel()
             self.assertEqual(proc.returncode, 0)
-            for name in NAMES:
+            for name in DOCUMENTS:
                 with self.subTest(name=name):
                     printed = run([COMMAND, name])
                     self.assertEqual(printed.stdout, lines["provider_" + name])

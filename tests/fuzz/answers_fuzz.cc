@@ -22,7 +22,9 @@
 #include "internal.h"
 #include "json_output.h"
 #include "nodeinfo_answers.h"
-#include "providers.h"
+#include "neighbours.h"
+#include "nodeinfo.h"
+#include "statistics.h"
 #include "strict_json.h"
 
 using tarvik::ArpListPtr;

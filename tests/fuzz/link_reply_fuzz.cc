@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "json_output.h"
-#include "providers.h"
+#include "statistics.h"
 #include "strict_json.h"
 
 namespace {

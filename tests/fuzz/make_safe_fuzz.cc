@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "providers.h"
+#include "cache.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 	const char *path = "/tmp/olsrd-kavond-fuzz.json";

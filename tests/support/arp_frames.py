@@ -3,7 +3,7 @@
 tests of the ARP probe (run it in the peer's namespace with
 "ip netns exec PEER").
 
-    arp_frames.py DEVICE KIND COUNT INTERVAL_MS [SENDER_IP [SENDER_MAC]]
+    arp_frames.py [--ready-fd FD] DEVICE KIND COUNT INTERVAL_MS [SENDER_IP [SENDER_MAC]]
 
 KIND:
     request  another host's broadcast ARP request (operation 1)
@@ -19,7 +19,13 @@ KIND:
              can tell that it is ready.
 COUNT frames are sent, one every INTERVAL_MS milliseconds (for "answer":
 COUNT foreign replies before the true one); then it exits.
+
+With --ready-fd, "ready" and a newline are written to the inherited
+descriptor FD as soon as the first frame is out, and FD is closed: the
+caller waits for that instead of guessing how long a start takes on a
+loaded machine.
 """
+import os
 import socket
 import struct
 import sys
@@ -55,9 +61,16 @@ def reply_to(request, sender_ip_raw, sender_mac):
     return eth + arp + sender_mac + sender_ip_raw + requester_mac + requester_ip
 
 
-def answer(s, count, interval, sender_ip, sender_mac):
+def signal_ready(ready_fd):
+    if ready_fd is not None:
+        os.write(ready_fd, b"ready\n")
+        os.close(ready_fd)
+
+
+def answer(s, count, interval, sender_ip, sender_mac, ready_fd):
     own_mac = s.getsockname()[4]
     s.send(frame("request", sender_ip, sender_mac))
+    signal_ready(ready_fd)
     s.settimeout(10.0)
     while True:
         data, (_, _, pkttype, _, _) = s.recvfrom(128)
@@ -72,6 +85,10 @@ def answer(s, count, interval, sender_ip, sender_mac):
 
 
 def main():
+    ready_fd = None
+    if sys.argv[1] == "--ready-fd":
+        ready_fd = int(sys.argv[2])
+        del sys.argv[1:3]
     device, kind, count, interval = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
     sender_ip = sys.argv[5] if len(sys.argv) > 5 else "192.0.2.99"
     sender_mac = mac_bytes(sys.argv[6] if len(sys.argv) > 6 else "02:00:00:00:00:99")
@@ -80,11 +97,13 @@ def main():
     with socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ARP)) as s:
         s.bind((device, ETH_P_ARP))
         if kind == "answer":
-            answer(s, count, interval, sender_ip, sender_mac)
+            answer(s, count, interval, sender_ip, sender_mac, ready_fd)
             return
         data = frame(kind, sender_ip, sender_mac)
-        for _ in range(count):
+        for i in range(count):
             s.send(data)
+            if i == 0:
+                signal_ready(ready_fd)
             time.sleep(interval / 1000.0)
 
 

@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "holders.h"
 #include "internal.h"
 #include "tarvik.h"
 #include "test_support.h"
@@ -30,6 +31,8 @@ namespace {
 constexpr const char kPeerMac[] = "02:1a:11:f0:0a:0b";
 constexpr const char kLive[] = "192.0.2.2";
 constexpr const char kDead[] = "192.0.2.9";
+// The bound on the start of the peer's frame sender.
+constexpr int kSenderStartMs = 60000;
 
 double now_s() {
 	timespec t;
@@ -66,13 +69,28 @@ protected:
 	}
 
 	// Starts sending frames of `kind` from the peer (see arp_frames.py),
-	// and waits until the first of them has arrived here.
+	// and waits until the first of them has arrived here. The sender says
+	// when its first frame is out: starting it (a namespace switch and a
+	// Python interpreter) can take many seconds on a loaded machine, so
+	// that wait has a generous bound, and the frame's arrival a short one.
 	void start_sender(const std::string &kind, int count, int interval_ms,
 	                  const std::string &sender_ip = "192.0.2.99") {
 		int watch = watch_socket();
+		int ready[2];
+		ASSERT_EQ(pipe(ready), 0);
 		sender_ = Process({"ip", "netns", "exec", "peer", "python3",
-		                   source_path("tests/support/arp_frames.py"), "b", kind,
-		                   std::to_string(count), std::to_string(interval_ms), sender_ip});
+		                   source_path("tests/support/arp_frames.py"), "--ready-fd",
+		                   std::to_string(ready[1]), "b", kind, std::to_string(count),
+		                   std::to_string(interval_ms), sender_ip});
+		close(ready[1]);
+		pollfd signal = {ready[0], POLLIN, 0};
+		char said[16] = "";
+		bool started = poll(&signal, 1, kSenderStartMs) == 1 &&
+		               read(ready[0], said, sizeof said - 1) > 0;
+		close(ready[0]);
+		ASSERT_TRUE(started) << "the peer's sender did not start within " << kSenderStartMs
+		                     << " ms";
+		ASSERT_STREQ(said, "ready\n");
 		pollfd p = {watch, POLLIN, 0};
 		ASSERT_EQ(poll(&p, 1, 5000), 1) << "no frame from the peer's sender";
 		close(watch);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "holders.h"
 #include "internal.h"
 #include "tarvik.h"
 #include "test_support.h"

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "kavond_provider.h"
-#include "providers.h"
+#include "cache.h"
 #include "test_support.h"
 
 using namespace testing_support;

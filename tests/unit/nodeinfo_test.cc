@@ -7,7 +7,7 @@
 
 #include "holders.h"
 #include "nodeinfo_answers.h"
-#include "providers.h"
+#include "nodeinfo.h"
 #include "test_support.h"
 
 using tarvik::JsonPtr;

@@ -20,7 +20,7 @@
 
 #include "holders.h"
 #include "json_output.h"
-#include "providers.h"
+#include "statistics.h"
 #include "test_support.h"
 
 using tarvik::JsonPtr;

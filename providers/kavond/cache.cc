@@ -25,9 +25,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cache.h"
+#include "facts.h"
 #include "holders.h"
 #include "json_output.h"
-#include "providers.h"
 
 using namespace tarvik;
 
@@ -36,7 +37,7 @@ namespace {
 // Paths and commands are formatted into buffers of this size (NUL
 // included); a name that does not fit is refused, never cut short into
 // the name of another file or provider.
-constexpr size_t kFormatted = 40;
+constexpr size_t kFormatted = kCachePathSize;
 
 bool format_fits(char *out, size_t size, const char *format, const char *a,
                  const char *b = nullptr) {
@@ -222,13 +223,13 @@ json_object *run_command(const char *command, const char *name, bool *succeeded)
 
 bool refresh_command(const char *name, char (&command)[kFormatted]) {
 	return name != nullptr &&
-	       format_fits(command, sizeof command, "%s %s", "/usr/bin/olsr-kavond", name);
+	       format_fits(command, sizeof command, "%s %s", kRefreshCommand, name);
 }
 
 } // namespace
 
 bool cache_file_path(const char *name, char *path) {
-	return name != nullptr && format_fits(path, kFormatted, "/tmp/olsrd-kavond-%s.json", name);
+	return name != nullptr && format_fits(path, kFormatted, kCacheFileFormat, name);
 }
 
 const char *cache_file_refusal(const struct stat *st) {

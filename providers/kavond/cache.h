@@ -1,0 +1,52 @@
+// The cache files of the documents, under /tmp: where each lies, how a
+// reader takes the last document, and how a refresh replaces it.
+#ifndef OLSR_KAVOND_CACHE_H
+#define OLSR_KAVOND_CACHE_H
+
+#include <json-c/json.h>
+
+struct stat;
+
+// The cache file path of provider `name` ("/tmp/olsrd-kavond-NAME.json")
+// into `path` (40 bytes); false when it would not fit.
+bool cache_file_path(const char *name, char *path);
+// Why make_safe refuses to read the cache file of status `st` (a short
+// text such as "owned by another user"), or NULL when it reads it: it
+// reads only a regular file owned by its own effective user (root on a
+// node), not writable by group or others, with one link, of at most 4 MiB.
+const char *cache_file_refusal(const struct stat *st);
+// The document cached for provider `name`, or NULL at once: no cache file,
+// a file that cache_file_refusal refuses (a symbolic link there is not
+// followed), or one that does not hold one JSON document.
+json_object *make_safe(const char *name);
+// Refreshes a cache file: runs "/usr/bin/olsr-kavond NAME" (through the
+// shell: `name` must be one of the provider table's names) while holding
+// the refresh lock of NAME, /var/run/olsrd-kavond-NAME.lock (a file only
+// root can open, in a directory only root can write; the cache file itself
+// is never locked), waiting for it while another refresh holds it. The
+// document the command printed is written into a new file beside `path`
+// and renamed over whatever non-directory entry is there, which is never
+// opened (readers meet the previous document or the new one, never a
+// mixture). Returns that document (the caller releases it), also when
+// storing it failed or the command failed after printing it; NULL when
+// none was read. When the lock cannot be had or no new file can be made
+// beside `path` (a directory at `path` included), reported on standard
+// error, a non-zero `fallback` still runs the command and returns its
+// document without storing it; a zero `fallback` returns NULL without
+// running it.
+json_object *update_cache_file(const char *path, const char *name, int fallback);
+
+// What refresh_cache_file did.
+enum class CacheRefresh {
+	Stored,    // the command's document replaced the cache file
+	UnderWay,  // another refresh of the name holds its lock: nothing done
+	NotStored, // a failure, reported on standard error; the file is as it was
+};
+// The refresh of a periodic job: as update_cache_file with a zero
+// fallback, but it never waits for the lock (a refresh that holds it, even
+// one hung on a daemon, makes this return UnderWay at once), keeps it
+// until the document is stored, and stores the document only when the
+// command exited with status 0.
+CacheRefresh refresh_cache_file(const char *path, const char *name);
+
+#endif
