@@ -12,9 +12,8 @@ import subprocess
 import time
 import unittest
 
-from harness import BUILD_DIR, SandboxTest, init_exit, run, site_config, write
+from harness import KAVOND, SandboxTest, init_exit, run, site_config, write
 
-KAVOND = os.path.join(BUILD_DIR, "providers", "olsr-kavond")
 COMMAND = "/usr/bin/olsr-kavond"
 MARKER = "/run/olsr-kavond-ran"
 CACHE = "/tmp/olsrd-kavond-nodeinfo.json"
