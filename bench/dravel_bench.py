@@ -116,7 +116,7 @@ def main():
         print(f"stripped armhf libtarvik.so: {stripped_size(os.path.realpath(armhf), strip) / 1024:5.1f} KB "
               "(target <= 40 KB)")
     else:
-        print("stripped armhf libtarvik.so: no armhf build (scripts/cross-armhf.sh makes one)")
+        print("stripped armhf libtarvik.so: no armhf build (scripts/cross.sh armhf makes one)")
 
 
 if __name__ == "__main__":

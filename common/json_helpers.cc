@@ -2,7 +2,7 @@
 
 #include <json-c/printbuf.h>
 
-#include <cmath>
+#include <math.h>
 
 namespace tarvik {
 
@@ -55,7 +55,7 @@ bool append_owned(json_object *array, json_object *value) {
 }
 
 int write_number_or_null(json_object *value, printbuf *out, int level, int flags) {
-	if (!std::isfinite(json_object_get_double(value)))
+	if (!isfinite(json_object_get_double(value)))
 		return printbuf_memappend(out, "null", 4);
 	// With no userdata, json-c's own double writer uses its default format.
 	return json_object_double_to_json_string(value, out, level, flags);

@@ -16,7 +16,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
-#include <cerrno>
+#include <errno.h>
 
 #include "clock.h"
 #include "holders.h"

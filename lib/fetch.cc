@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "holders.h"
@@ -21,7 +22,8 @@ constexpr int kMaxRedirects = 10;
 constexpr int kBlockSize = 1048576;
 // A read when no bytes are said to be waiting.
 constexpr size_t kProbeBlock = 512;
-// Blocks from this size on are faulted in before the read fills them.
+// Blocks from this size on are read into the client's scratch block and
+// copied into memory faulted in ahead.
 constexpr size_t kPopulateFrom = 65536;
 // From this size on, the joined text asks for huge pages (2 MiB each).
 constexpr int kHugeText = 4 * 1048576;
@@ -46,6 +48,23 @@ void advise(char *p, size_t n, int advice) {
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23 // Linux 5.14; older kernels refuse it
 #endif
+
+// Copies the bytes of a chunk as it is filled (`into_chunk`) or joined.
+// The kernel copies them when it can: it reaches the chunk's pages by its
+// own mapping, so they are never touched through this process's page
+// tables. On a virtual machine that shadows those tables in the host,
+// the first touch of each fresh 4 KiB page costs a trap; a chunk filled
+// and joined by memcpy paid it twice over. memcpy where the call is
+// missing or refused (a kernel without cross-memory attach, a seccomp
+// filter).
+void copy_chunk(char *to, const char *from, size_t n, bool into_chunk) {
+	iovec here = {const_cast<char *>(into_chunk ? from : to), n};
+	iovec chunk = {const_cast<char *>(into_chunk ? to : from), n};
+	ssize_t done = into_chunk ? process_vm_writev(getpid(), &here, 1, &chunk, 1, 0)
+	                          : process_vm_readv(getpid(), &here, 1, &chunk, 1, 0);
+	if (done != static_cast<ssize_t>(n))
+		memcpy(to, from, n);
+}
 
 FetchRequest *request_of(uclient *cl) { return static_cast<FetchRequest *>(cl->priv); }
 
@@ -249,37 +268,50 @@ BodyBuffer *get_all_data_init(void) {
 
 int get_all_data_process(uclient *cl, BodyBuffer *body) {
 	for (;;) {
-		// The block is read into where it is kept: as large as what is
-		// waiting (at most kBlockSize), then trimmed to what the read gave.
-		// Small when nothing is said to wait: the read that finds the
-		// close, or nothing after all.
+		// A block as large as what is waiting, at most kBlockSize. A large
+		// block is read into the client's scratch block, then copied into
+		// memory of its size whose pages one call faults in. A small one
+		// (also the read that finds the close, or nothing after all) is
+		// read straight into where it is kept and trimmed to what came.
 		int waiting = uclient_waiting(cl);
 		size_t size = waiting <= 0 ? kProbeBlock : waiting < kBlockSize ? waiting : kBlockSize;
-		TextPtr block(static_cast<char *>(malloc(size)));
-		if (!block) {
-			body->failed = 1;
-			return 0;
+		size_t scratch_size = 0;
+		char *scratch = size >= kPopulateFrom ? uclient_scratch(cl, &scratch_size) : nullptr;
+		TextPtr block;
+		int n;
+		if (scratch != nullptr) {
+			n = uclient_read_account(cl, scratch,
+			                         static_cast<int>(size < scratch_size ? size : scratch_size));
+			if (n > 0) {
+				block.reset(static_cast<char *>(malloc(static_cast<size_t>(n))));
+				if (!block) {
+					body->failed = 1;
+					return 0;
+				}
+				advise(block.get(), static_cast<size_t>(n), MADV_POPULATE_WRITE);
+				copy_chunk(block.get(), scratch, static_cast<size_t>(n), true);
+			}
+		} else {
+			block.reset(static_cast<char *>(malloc(size)));
+			if (!block) {
+				body->failed = 1;
+				return 0;
+			}
+			n = uclient_read_account(cl, block.get(), static_cast<int>(size));
+			if (n > 0 && static_cast<size_t>(n) < size) {
+				char *trimmed = static_cast<char *>(realloc(block.get(), static_cast<size_t>(n)));
+				if (trimmed != nullptr) {
+					(void)block.release();
+					block.reset(trimmed);
+				}
+			}
 		}
-		if (size >= kPopulateFrom)
-			advise(block.get(), size, MADV_POPULATE_WRITE);
-		int n = uclient_read_account(cl, block.get(), static_cast<int>(size));
 		if (n == 0)
 			return 0;
-		if (n < 0) {
-			body->failed = 1;
-			return 0;
-		}
 		// Joining adds one byte for the NUL; refuse what would not fit.
-		if (n > INT32_MAX - 1 - body->total) {
+		if (n < 0 || n > INT32_MAX - 1 - body->total) {
 			body->failed = 1;
 			return 0;
-		}
-		if (static_cast<size_t>(n) < size) {
-			char *trimmed = static_cast<char *>(realloc(block.get(), static_cast<size_t>(n)));
-			if (trimmed != nullptr) {
-				(void)block.release();
-				block.reset(trimmed);
-			}
 		}
 		BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
 		if (fresh == nullptr) {
@@ -314,7 +346,7 @@ int get_all_data_finalize(BodyBuffer *body, char **text, int *length) {
 		BodyChunk *chunk = body->tail;
 		if (chunk->length > 0) {
 			advise(out + at, static_cast<size_t>(chunk->length), MADV_POPULATE_WRITE);
-			memcpy(out + at, chunk->data, static_cast<size_t>(chunk->length));
+			copy_chunk(out + at, chunk->data, static_cast<size_t>(chunk->length), false);
 		}
 		at += static_cast<size_t>(chunk->length);
 		body->tail = chunk->next;

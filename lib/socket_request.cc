@@ -14,7 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <errno.h>
 
 #include "clock.h"
 #include "holders.h"

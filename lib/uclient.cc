@@ -33,6 +33,8 @@ namespace {
 // Bytes taken from the socket at a time while the head arrives; body bytes
 // that come with the head wait here for the caller's read.
 constexpr size_t kHeadBlock = 4096;
+// The client's scratch block for large reads (uclient_scratch).
+constexpr size_t kScratchBlock = 262144;
 
 // "name\0value\0" entries, one after the other.
 struct Pairs {
@@ -116,6 +118,7 @@ struct Client {
 	bool headers_ready = false; // header_done is running
 	bool reading = false;       // data_read is running
 	bool read_called = false;   // ... and has called uclient_read
+	TextPtr scratch;            // uclient_scratch's block, once asked for
 
 	~Client() { framer_release(&framer); }
 };
@@ -465,6 +468,14 @@ int uclient_read(uclient *cl, char *buf, int len) {
 		if (body > 0)
 			return static_cast<int>(body);
 	}
+}
+
+char *uclient_scratch(uclient *cl, size_t *size) {
+	Client *c = client_of(cl);
+	if (!c->scratch)
+		c->scratch.reset(static_cast<char *>(malloc(kScratchBlock)));
+	*size = kScratchBlock;
+	return c->scratch.get();
 }
 
 int uclient_waiting(const uclient *cl) {

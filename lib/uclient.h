@@ -10,6 +10,7 @@
 #ifndef TARVIK_UCLIENT_H
 #define TARVIK_UCLIENT_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "loop.h"
@@ -53,6 +54,12 @@ int uclient_request(uclient *cl);
 // behind it are handed over too, so that the caller's length check
 // refuses them. Only meaningful while the data_read callback runs.
 int uclient_read(uclient *cl, char *buf, int len);
+// A block of *size bytes that the client keeps for the caller's large
+// reads until uclient_free; NULL when memory runs out. Reused for every
+// read, its pages stay mapped: bytes the kernel writes into fresh pages
+// and the caller then reads cost a page fault at each step, bytes copied
+// out of this block only one.
+char *uclient_scratch(uclient *cl, size_t *size);
 // How many received bytes wait for uclient_read (framing included, so
 // the body in them may be shorter); 0 when none or unknown.
 int uclient_waiting(const uclient *cl);

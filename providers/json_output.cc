@@ -3,7 +3,7 @@
 
 #include <json-c/json_visit.h>
 
-#include <cmath>
+#include <math.h>
 
 #include "json_helpers.h"
 
@@ -48,7 +48,7 @@ int mark_unwritable(json_object *value, int, json_object *, const char *, size_t
 	// json-c's parser takes texts that JSON has no room for ("NaN",
 	// "Infinity", "1.", "-0."): such a number is written from its value
 	// instead. The serializer replaces (and frees) the text.
-	if (std::isfinite(json_object_get_double(value))) {
+	if (isfinite(json_object_get_double(value))) {
 		const char *text = json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN);
 		if (text != nullptr && json_number_text(text))
 			return JSON_C_VISIT_RETURN_CONTINUE;

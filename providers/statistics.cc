@@ -12,8 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <errno.h>
 
 #include "facts.h"
 #include "holders.h"
@@ -43,6 +42,8 @@ struct LinkRequest {
 // the link attributes.
 constexpr size_t kReplyHeaders = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifinfomsg));
 static_assert(kReplyHeaders == 32);
+
+size_t smaller(size_t a, size_t b) { return a < b ? a : b; }
 
 bool add_counter(json_object *object, const char *key, uint64_t counter) {
 	// The kernel's counters are unsigned 64-bit: a signed integer would
@@ -90,7 +91,7 @@ int read_link_stats64(const unsigned char *reply, size_t received, link_stats64 
 	// arrived: a reply cut by the receive is walked only as far as it came.
 	uint32_t message_length;
 	memcpy(&message_length, reply, sizeof message_length);
-	size_t end = std::min<size_t>(message_length, received);
+	size_t end = smaller(message_length, received);
 	if (end < kReplyHeaders)
 		return ENODATA;
 
@@ -104,7 +105,7 @@ int read_link_stats64(const unsigned char *reply, size_t received, link_stats64 
 		if (attr.rta_type == IFLA_STATS64) {
 			size_t payload = attr.rta_len - RTA_LENGTH(0);
 			link_stats64 found = {};
-			memcpy(&found, reply + at + RTA_LENGTH(0), std::min(payload, sizeof found));
+			memcpy(&found, reply + at + RTA_LENGTH(0), smaller(payload, sizeof found));
 			*stats = found;
 			return 0;
 		}

@@ -12,6 +12,13 @@ if [[ ${#names[@]} -eq 0 ]]; then
 		if [[ -e $path ]]; then names+=("${path##*/}"); fi
 	done
 fi
+# The router builds, for their sizes.
+for name in "${names[@]}"; do
+	if [[ $name == router_sizes_bench.py ]]; then
+		"$top/scripts/cross.sh" armhf --no-test >/dev/null
+		"$top/scripts/cross.sh" mips --no-test >/dev/null
+	fi
+done
 for name in "${names[@]}"; do
 	echo "== $name"
 	if [[ $name == *.py ]]; then

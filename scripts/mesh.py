@@ -79,7 +79,9 @@ for.
 Programs run in a node find the build's debug/dravel on PATH, and the test
 build of the utility library (build/testbuild-plovanutil, which files the
 devices in /etc/plovan/wireless-devices as wireless) first on
-LD_LIBRARY_PATH. The build's providers/olsr-kavond is on PATH as well.
+LD_LIBRARY_PATH. The build's providers/olsr-kavond is on PATH as well (in
+a cross build, the scripts in target-bin/ that run both under the
+emulator come first).
 """
 import argparse
 import copy
@@ -282,7 +284,10 @@ class Mesh:
 
     def env(self):
         env = dict(os.environ)
-        env["PATH"] = ":".join([os.path.join(self.build_dir, "debug"),
+        # A cross build's target-bin/ holds scripts that start its dravel
+        # and olsr-kavond under the emulator; they come first.
+        env["PATH"] = ":".join([os.path.join(self.build_dir, "target-bin"),
+                                os.path.join(self.build_dir, "debug"),
                                 os.path.join(self.build_dir, "providers"),
                                 env.get("PATH", "/usr/bin:/bin")])
         wifi = os.path.join(self.build_dir, "testbuild-plovanutil")

@@ -2,15 +2,26 @@
 # The whole test suite: installs what it needs, builds, and runs every
 # test (each in its own sandbox of namespaces; needs root), first in the
 # normal build, then in a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer; then builds for 32-bit ARM and runs the unit
-# tests under qemu-user (scripts/cross-armhf.sh; TARVIK_TEST_ARMHF=0
-# skips); then runs every libFuzzer target for a short while
-# (scripts/fuzz.sh; TARVIK_FUZZ_SECONDS each, default 15, 0 skips).
+# UndefinedBehaviorSanitizer; then the two router builds under qemu-user
+# (scripts/cross.sh): armhf with musl, the end-to-end tests
+# (TARVIK_TEST_ARMHF=0 skips), and big-endian mips, the unit and
+# end-to-end tests (TARVIK_TEST_MIPS=0 skips); then runs every libFuzzer
+# target for a short while (scripts/fuzz.sh; TARVIK_FUZZ_SECONDS each,
+# default 15, 0 skips). Each stage's time is printed at the end.
 #   test.sh [CTEST_ARGS...]
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
-heading() { printf '\n=== test.sh: %s\n' "$*"; }
+times=()
+stage_start=$SECONDS
+stage_name=""
+# Starts a stage: ends the time of the previous one.
+heading() {
+	[[ -n $stage_name ]] && times+=("$(printf '%5d s  %s' $((SECONDS - stage_start)) "$stage_name")")
+	stage_start=$SECONDS
+	stage_name=$*
+	printf '\n=== test.sh: %s\n' "$*"
+}
 
 heading "Debian packages (scripts/deps.sh)"
 "$top/scripts/deps.sh"
@@ -26,12 +37,14 @@ heading "tests, sanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	ctest --test-dir "$top/build-asan" --output-on-failure -j "$jobs" "$@"
 
-# The 32-bit ARM build and its unit tests under qemu-user (skipped, with a
-# message, where no armhf packages can be installed; TARVIK_TEST_ARMHF=0
-# leaves it out).
+# The router builds under qemu-user.
 if [[ ${TARVIK_TEST_ARMHF:-1} == 1 ]]; then
-	heading "armhf build (build-armhf/) and its unit tests under qemu-user (scripts/cross-armhf.sh)"
-	"$top/scripts/cross-armhf.sh" --if-available -- "$@"
+	heading "armhf build with musl (build-armhf/), end-to-end tests under qemu-arm (scripts/cross.sh armhf)"
+	"$top/scripts/cross.sh" armhf -- "$@"
+fi
+if [[ ${TARVIK_TEST_MIPS:-1} == 1 ]]; then
+	heading "big-endian mips build (build-mips/), unit and end-to-end tests under qemu-mips (scripts/cross.sh mips)"
+	"$top/scripts/cross.sh" mips -- "$@"
 fi
 
 fuzz_seconds=${TARVIK_FUZZ_SECONDS:-15}
@@ -40,3 +53,4 @@ if [[ $fuzz_seconds != 0 ]]; then
 	"$top/scripts/fuzz.sh" "$fuzz_seconds"
 fi
 heading "all stages passed"
+printf '%s\n' "${times[@]}" "$(printf '%5d s  all' "$SECONDS")"

@@ -49,6 +49,7 @@ fault/redirect/N[/abs|/rel]  redirect N times (302), then a JSON object;
 fault/redirect-status/CODE   one redirect with status CODE, then JSON
 fault/redirect-loop          301 to itself, forever
 fault/redirect-to/LOCATION   302 with the rest of the path as Location
+fault/slow-redirect/MS/LOC   the same, sent after MS milliseconds
 fault/short                  Content-Length 100, 10 bytes, close
 fault/length/CL/N            Content-Length header CL (as given), N bytes
 fault/lengths/CL,CL.../N     one Content-Length header for each CL, N bytes
@@ -208,6 +209,9 @@ class Handler(socketserver.BaseRequestHandler):
                              [("Location", f"/{self.prefix()}fault/redirect/0")])
         if kind == "redirect-to":
             return self.send(302, b"", [("Location", "/".join(args))])
+        if kind == "slow-redirect":
+            time.sleep(int(args[0]) / 1000.0)
+            return self.send(302, b"", [("Location", "/".join(args[1:]))])
         if kind == "redirect-loop":
             return self.send(301, b"", [("Location", f"/{self.prefix()}fault/redirect-loop")])
         if kind == "short":

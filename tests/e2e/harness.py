@@ -3,11 +3,16 @@
 The tests run inside the sandbox (tests/sandbox/sandbox), so they write the
 system's fixed paths (/etc/plovan/site.json, /etc/init.d/*, /tmp/...) and
 listen on its fixed ports. Paths to the built programs come from the
-environment that CTest sets (TARVIK_SOURCE_DIR, TARVIK_BUILD_DIR, DRAVEL).
+environment that CTest sets (TARVIK_SOURCE_DIR, TARVIK_BUILD_DIR, DRAVEL,
+TARVIK_KAVOND). In a cross build DRAVEL and TARVIK_KAVOND are scripts that
+start the target's program under the emulator, and TARVIK_TEST_EMULATOR
+is the emulator's command (the build's "run"), which any other program of
+the build needs in front of it.
 """
 import json
 import os
 import re
+import shlex
 import socket
 import subprocess
 import time
@@ -17,6 +22,8 @@ SOURCE_DIR = os.environ.get("TARVIK_SOURCE_DIR",
                             os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 BUILD_DIR = os.environ.get("TARVIK_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
 DRAVEL = os.environ.get("DRAVEL", os.path.join(BUILD_DIR, "debug", "dravel"))
+KAVOND = os.environ.get("TARVIK_KAVOND", os.path.join(BUILD_DIR, "providers", "olsr-kavond"))
+EMULATOR = shlex.split(os.environ.get("TARVIK_TEST_EMULATOR", ""))
 STANDIN = os.path.join(SOURCE_DIR, "standin")
 
 OLSRD_PORT = 9090

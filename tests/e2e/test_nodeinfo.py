@@ -317,6 +317,7 @@ def sanitizer_build():
 
 
 @unittest.skipIf(sanitizer_build(), "AddressSanitizer build: its leak checker covers every run")
+@unittest.skipIf(os.environ.get("TARVIK_TEST_EMULATOR"), "valgrind cannot run a program under the emulator")
 class NoLeaks(NodeinfoTest):
     """dravel under valgrind: no definite leak in the full and in the
     malformed scenario (valgrind is slow, so only these two)."""

@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from harness import (BUILD_DIR, DOCUMENTS, SandboxTest, cache_file, init_exit,
+from harness import (KAVOND, DOCUMENTS, SandboxTest, cache_file, init_exit,
                      mesh0_with_peer, olsrd, olsrd2, one_neighbour_answers, remove_cache_files,
                      run, run_dravel, site_config, strict_json)
 
@@ -21,7 +21,7 @@ OLSRD, OLSRD2 = one_neighbour_answers(link_quality=0)
 class Refresh(SandboxTest):
     @classmethod
     def setUpClass(cls):
-        shutil.copy(os.path.join(BUILD_DIR, "providers", "olsr-kavond"), COMMAND)
+        shutil.copy(KAVOND, COMMAND)
 
     def setUp(self):
         super().setUp()

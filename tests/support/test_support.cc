@@ -153,12 +153,23 @@ ZistadStandIn::ZistadStandIn(const std::string &mode, const std::string &socket_
 	static int started = 0;
 	std::string ready = std::string(user == RunAs::Root ? "/run" : "/tmp") + "/zistad-ready-" +
 	                    std::to_string(getpid()) + "-" + std::to_string(++started);
-	// nobody gets the system's python3: one found on root's PATH may live
-	// in root's home.
+	// nobody gets the system's python3 (one found on root's PATH may live
+	// in root's home) and a copy of the stand-in under /tmp: the checkout
+	// may lie below a directory that only root can enter, such as /root.
 	std::vector<std::string> argv = {"python3"};
-	if (user == RunAs::Nobody)
+	std::string script = source_path("standin/zistad.py");
+	if (user == RunAs::Nobody) {
 		argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3"};
-	for (const std::string &arg : {source_path("standin/zistad.py"),
+		std::string copy = "/tmp/zistad-" + std::to_string(getpid()) + ".py";
+		std::ifstream from(script, std::ios::binary);
+		std::ofstream to(copy, std::ios::binary | std::ios::trunc);
+		to << from.rdbuf();
+		if (!from || !to.flush())
+			throw std::runtime_error("cannot copy the stand-in zistad to " + copy);
+		chmod(copy.c_str(), 0644);
+		script = copy;
+	}
+	for (const std::string &arg : {script,
 	                               std::string("--socket"), socket_path, std::string("--mode"),
 	                               mode, std::string("--ready"), ready})
 		argv.push_back(arg);

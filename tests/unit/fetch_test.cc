@@ -319,6 +319,19 @@ TEST_F(FetchTest, ConnectionRefusedAndTimeOut) {
 	release(slow, false);
 }
 
+TEST_F(FetchTest, RedirectKeepsTheDeadlineOfTheWholeRequest) {
+	// A redirect after 500 ms to a body that takes 400 ms: each leg fits
+	// in 800 ms, the two together do not.
+	const std::string chain = "fault/slow-redirect/500//fault/slow/4/100";
+	Fetched late = fetch(chain, -1, 800);
+	EXPECT_EQ(late.rc, FETCH_ERR_TIMEOUT);
+	EXPECT_EQ(late.rec.completions, 0);
+	Fetched in_time = fetch(chain, -1, 5000);
+	EXPECT_EQ(in_time.rc, 0);
+	EXPECT_EQ(in_time.text().size(), 4u);
+	release(in_time, false);
+}
+
 TEST_F(FetchTest, SetUpFailureRunsNoCallbackAndLeavesTheRecordAlone) {
 	for (const char *url : {"ftp://127.0.0.1/x", "http://", "http://127.0.0.1:0/", "nonsense"}) {
 		Record rec;

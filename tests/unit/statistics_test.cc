@@ -32,27 +32,29 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-void put16(Bytes &b, uint16_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
-void put32(Bytes &b, uint32_t v) {
-	for (int i = 0; i < 4; i++)
-		b.push_back(uint8_t(v >> (8 * i)));
+// Netlink messages are in the host's byte order (big-endian on mips):
+// values are appended as the CPU holds them.
+template <class T>
+void put(Bytes &b, T v) {
+	unsigned char raw[sizeof v];
+	memcpy(raw, &v, sizeof v);
+	b.insert(b.end(), raw, raw + sizeof v);
 }
+void put16(Bytes &b, uint16_t v) { put(b, v); }
+void put32(Bytes &b, uint32_t v) { put(b, v); }
 
 // Counter i of a crafted IFLA_STATS64 payload: distinct for every i.
 uint64_t counter_value(size_t i) { return 1000003ull * (i + 1) + (uint64_t{i} << 40); }
 
 Bytes stats_payload(size_t counters) {
 	Bytes b;
-	for (size_t i = 0; i < counters; i++) {
-		uint64_t v = counter_value(i);
-		for (int k = 0; k < 8; k++)
-			b.push_back(uint8_t(v >> (8 * k)));
-	}
+	for (size_t i = 0; i < counters; i++)
+		put(b, counter_value(i));
 	return b;
 }
 
-// A crafted link reply: the two headers (little-endian, as on the
-// target), then attributes, each padded to a multiple of 4 unless told
+// A crafted link reply: the two headers (in host byte order, as the
+// kernel sends them), then attributes, each padded to a multiple of 4 unless told
 // otherwise. nlmsg_len is the size unless set.
 class Reply {
 public:
