@@ -105,30 +105,20 @@ protected:
 		close(watch);
 	}
 
-	// A packet socket on "a" that sees every ARP frame arriving there.
-	static int watch_socket() {
-		int fd = socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK, htons(ETH_P_ARP));
+	// A packet socket on "a" that sees every frame of `protocol` arriving
+	// there; with ETH_P_ALL also the frames sent there (only sockets of
+	// every protocol get those).
+	static int watch_socket(int protocol = ETH_P_ARP) {
+		int fd = socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK, htons(protocol));
 		sockaddr_ll local = {};
 		local.sll_family = AF_PACKET;
-		local.sll_protocol = htons(ETH_P_ARP);
+		local.sll_protocol = htons(protocol);
 		local.sll_ifindex = static_cast<int>(if_nametoindex("a"));
 		EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
 		return fd;
 	}
 
-	// A packet socket on "a" that also sees the frames sent there (only
-	// sockets of every protocol get those).
-	static int outgoing_watch_socket() {
-		int fd = socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK, htons(ETH_P_ALL));
-		sockaddr_ll local = {};
-		local.sll_family = AF_PACKET;
-		local.sll_protocol = htons(ETH_P_ALL);
-		local.sll_ifindex = static_cast<int>(if_nametoindex("a"));
-		EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
-		return fd;
-	}
-
-	// The number of ARP frames sent on "a" that wait on such a socket.
+	// The number of ARP frames sent on "a" that wait on an ETH_P_ALL watch.
 	static int drain_outgoing_arp(int fd) {
 		char buf[64];
 		int n = 0;
@@ -179,7 +169,7 @@ TEST_F(ArpProbe, ResolveMacAppendsTheReplyAndFindsItAgainWithoutProbing) {
 	// With the peer's kernel silent, only the appended entry can answer,
 	// and no request goes out on the link.
 	must_run("ip netns exec peer sh -c 'echo 8 > /proc/sys/net/ipv4/conf/b/arp_ignore'");
-	int watch = outgoing_watch_socket();
+	int watch = watch_socket(ETH_P_ALL);
 	mac = resolve_mac(list.get(), "a", kLive, 1);
 	ASSERT_NE(mac, nullptr);
 	EXPECT_STREQ(mac, kPeerMac);
