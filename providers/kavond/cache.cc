@@ -259,7 +259,14 @@ json_object *make_safe(const char *name) {
 	if (lstat(path, &st) != 0 || cache_file_refusal(&st) != nullptr)
 		return nullptr;
 	Fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-	if (!fd || fstat(fd.get(), &st) != 0 || cache_file_refusal(&st) != nullptr)
+	if (!fd || fstat(fd.get(), &st) != 0)
+		return nullptr;
+	// A refresh that renamed its document over the path after the open
+	// leaves the file opened without a link: it is still the whole
+	// document that stood at the path, and is served.
+	if (st.st_nlink == 0)
+		st.st_nlink = 1;
+	if (cache_file_refusal(&st) != nullptr)
 		return nullptr;
 	return json_object_from_fd(fd.get());
 }
