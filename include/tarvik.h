@@ -136,7 +136,9 @@ TARVIK_EXPORT int uclient_read_account(struct uclient *cl, char *buffer,
 TARVIK_EXPORT BodyBuffer *get_all_data_init(void);
 
 /* Drains every body byte waiting on the client into `body`. Always 0;
- * failures set body->failed. */
+ * failures set body->failed. A body of announced length is collected in
+ * one chunk that grows as it arrives; any other in blocks of at most
+ * 1 MiB, a chunk each. */
 TARVIK_EXPORT int get_all_data_process(struct uclient *cl, BodyBuffer *body);
 
 /* Joins `body` into one NUL-terminated heap text (caller frees) and its

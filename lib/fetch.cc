@@ -3,6 +3,7 @@
 // hand the body on as a JSON object or as text.
 #include <json-c/json.h>
 #include <limits.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -266,8 +267,78 @@ BodyBuffer *get_all_data_init(void) {
 	return body.release();
 }
 
+namespace {
+
+// A body of announced length is read straight into one chunk that holds
+// the whole of it and the NUL that joining adds: one copy of each byte,
+// made by the kernel, and nothing to join. Its pages are faulted in as
+// the bytes arrive, so a length that the server does not keep to costs
+// no more memory than what it sent.
+enum class Reserved {
+	Read,    // bytes were read into the chunk
+	Drained, // nothing more is waiting, or a failure (`failed` set)
+	Usual,   // no length announced, or the chunk is full: the bytes that
+	         // follow, if any, are read the usual way, which sees surplus
+};
+
+Reserved read_reserved(uclient *cl, BodyBuffer *body) {
+	const FetchRequest *req = static_cast<const FetchRequest *>(cl->priv);
+	if (req->expected <= 0)
+		return Reserved::Usual;
+	BodyChunk *chunk = body->head;
+	if (chunk == body->tail) { // nothing collected yet: reserve
+		size_t size = static_cast<size_t>(req->expected) + 1;
+		char *data = static_cast<char *>(malloc(size));
+		if (data == nullptr) {
+			body->failed = 1;
+			return Reserved::Drained;
+		}
+		if (size >= kHugeText)
+			advise(data, size, MADV_HUGEPAGE);
+		BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
+		if (fresh == nullptr) {
+			free(data);
+			body->failed = 1;
+			return Reserved::Drained;
+		}
+		chunk->data = data;
+		chunk->next = fresh;
+		body->tail = fresh;
+	} else if (chunk->next != body->tail) {
+		return Reserved::Usual; // collected in several chunks
+	}
+	// Room left before the NUL's byte.
+	size_t usable = malloc_usable_size(chunk->data);
+	size_t used = static_cast<size_t>(chunk->length);
+	if (usable < used + 2)
+		return Reserved::Usual;
+	size_t room = usable - used - 1;
+	int waiting = uclient_waiting(cl);
+	if (waiting >= static_cast<int>(kPopulateFrom))
+		advise(chunk->data + used, static_cast<size_t>(waiting) < room ? waiting : room,
+		       MADV_POPULATE_WRITE);
+	int n = uclient_read_account(cl, chunk->data + used,
+	                             room < INT_MAX ? static_cast<int>(room) : INT_MAX);
+	if (n == 0)
+		return Reserved::Drained;
+	if (n < 0 || n > INT32_MAX - 1 - body->total) {
+		body->failed = 1;
+		return Reserved::Drained;
+	}
+	chunk->length += n;
+	body->total += n;
+	return Reserved::Read;
+}
+
+} // namespace
+
 int get_all_data_process(uclient *cl, BodyBuffer *body) {
 	for (;;) {
+		Reserved reserved = read_reserved(cl, body);
+		if (reserved == Reserved::Drained)
+			return 0;
+		if (reserved == Reserved::Read)
+			continue;
 		// A block as large as what is waiting, at most kBlockSize. A large
 		// block is read into the client's scratch block, then copied into
 		// memory of its size whose pages one call faults in. A small one
@@ -332,6 +403,23 @@ int get_all_data_finalize(BodyBuffer *body, char **text, int *length) {
 		return body->failed;
 	if (body->head == nullptr)
 		return 1; // joined before: the chunks are gone
+	BodyChunk *only = body->head;
+	if (only->next != nullptr && only->next->next == nullptr && only->length > 0) {
+		// One chunk (a body of announced length, or one read): it becomes
+		// the text, grown by the NUL's byte where it has no room for it.
+		char *out = static_cast<char *>(realloc(only->data, static_cast<size_t>(body->total) + 1));
+		if (out == nullptr)
+			return 1;
+		out[body->total] = '\0';
+		body->total += 1;
+		free(only->next);
+		free(only);
+		body->head = nullptr;
+		body->tail = nullptr;
+		*text = out;
+		*length = body->total;
+		return 0;
+	}
 	char *out = static_cast<char *>(malloc(static_cast<size_t>(body->total) + 1));
 	if (out == nullptr)
 		return 1;
