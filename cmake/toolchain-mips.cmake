@@ -9,9 +9,3 @@ set(CMAKE_SYSTEM_PROCESSOR mips)
 
 set(CMAKE_C_COMPILER mips-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER mips-linux-gnu-g++)
-
-# 64-bit division on a 32-bit CPU calls libgcc (__divdi3); its static
-# archive keeps libgcc_s.so off the list of what a router must carry.
-foreach(kind EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-static-libgcc")
-endforeach()

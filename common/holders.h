@@ -77,6 +77,17 @@ template <class T>
 using MallocPtr = Owner<T, FreeDeleter>;
 using TextPtr = MallocPtr<char>;
 
+// Resizes the heap text that `text` holds to `size` bytes, as realloc
+// does; false, with the text held as it was, when memory runs out.
+inline bool resize_text(TextPtr &text, size_t size) {
+	char *resized = static_cast<char *>(realloc(text.get(), size));
+	if (resized == nullptr)
+		return false;
+	(void)text.release();
+	text.reset(resized);
+	return true;
+}
+
 struct FileClose {
 	void operator()(FILE *f) const { fclose(f); }
 };

@@ -185,13 +185,13 @@ ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms) {
 	// One deadline for the whole wait: foreign frames, replies from other
 	// hosts (a gratuitous reply, another probe's answer) and receive errors
 	// are passed over, but none of them extends it.
-	const int64_t deadline = monotonic_ms() + timeout_ms;
+	const Deadline deadline(timeout_ms);
 	for (;;) {
-		int64_t left = deadline - monotonic_ms();
+		int left = deadline.remaining_ms();
 		if (left <= 0)
 			return nullptr;
 		pollfd waiting = {fd.get(), POLLIN, 0};
-		int ready = poll(&waiting, 1, static_cast<int>(left));
+		int ready = poll(&waiting, 1, left);
 		if (ready < 0 && errno == EINTR)
 			continue;
 		if (ready <= 0)

@@ -369,13 +369,8 @@ int get_all_data_process(uclient *cl, BodyBuffer *body) {
 				return 0;
 			}
 			n = uclient_read_account(cl, block.get(), static_cast<int>(size));
-			if (n > 0 && static_cast<size_t>(n) < size) {
-				char *trimmed = static_cast<char *>(realloc(block.get(), static_cast<size_t>(n)));
-				if (trimmed != nullptr) {
-					(void)block.release();
-					block.reset(trimmed);
-				}
-			}
+			if (n > 0 && static_cast<size_t>(n) < size)
+				(void)resize_text(block, static_cast<size_t>(n)); // kept whole if not
 		}
 		if (n == 0)
 			return 0;
@@ -403,47 +398,44 @@ int get_all_data_finalize(BodyBuffer *body, char **text, int *length) {
 		return body->failed;
 	if (body->head == nullptr)
 		return 1; // joined before: the chunks are gone
+	size_t size = static_cast<size_t>(body->total) + 1;
 	BodyChunk *only = body->head;
+	char *out;
 	if (only->next != nullptr && only->next->next == nullptr && only->length > 0) {
 		// One chunk (a body of announced length, or one read): it becomes
 		// the text, grown by the NUL's byte where it has no room for it.
-		char *out = static_cast<char *>(realloc(only->data, static_cast<size_t>(body->total) + 1));
+		out = static_cast<char *>(realloc(only->data, size));
 		if (out == nullptr)
 			return 1;
-		out[body->total] = '\0';
-		body->total += 1;
 		free(only->next);
 		free(only);
-		body->head = nullptr;
-		body->tail = nullptr;
-		*text = out;
-		*length = body->total;
-		return 0;
-	}
-	char *out = static_cast<char *>(malloc(static_cast<size_t>(body->total) + 1));
-	if (out == nullptr)
-		return 1;
-	body->total += 1;
-	// Huge pages for a text of several of them; filled a chunk at a time,
-	// each chunk released once copied, so the two copies of the body are
-	// never resident whole at once.
-	if (body->total >= kHugeText)
-		advise(out, static_cast<size_t>(body->total), MADV_HUGEPAGE);
-	size_t at = 0;
-	for (body->tail = body->head; body->tail != nullptr;) {
-		BodyChunk *chunk = body->tail;
-		if (chunk->length > 0) {
-			advise(out + at, static_cast<size_t>(chunk->length), MADV_POPULATE_WRITE);
-			copy_chunk(out + at, chunk->data, static_cast<size_t>(chunk->length), false);
+	} else {
+		out = static_cast<char *>(malloc(size));
+		if (out == nullptr)
+			return 1;
+		// Huge pages for a text of several of them; filled a chunk at a
+		// time, each chunk released once copied, so the two copies of the
+		// body are never resident whole at once.
+		if (size >= kHugeText)
+			advise(out, size, MADV_HUGEPAGE);
+		size_t at = 0;
+		for (body->tail = body->head; body->tail != nullptr;) {
+			BodyChunk *chunk = body->tail;
+			if (chunk->length > 0) {
+				advise(out + at, static_cast<size_t>(chunk->length), MADV_POPULATE_WRITE);
+				copy_chunk(out + at, chunk->data, static_cast<size_t>(chunk->length), false);
+			}
+			at += static_cast<size_t>(chunk->length);
+			body->tail = chunk->next;
+			free(chunk->data);
+			free(chunk);
 		}
-		at += static_cast<size_t>(chunk->length);
-		body->tail = chunk->next;
-		free(chunk->data);
-		free(chunk);
 	}
-	out[at] = '\0';
+	out[body->total] = '\0';
+	body->total += 1;
 	// No dangling chunk pointers are left behind.
 	body->head = nullptr;
+	body->tail = nullptr;
 	*text = out;
 	*length = body->total;
 	return 0;

@@ -13,9 +13,6 @@
 namespace tarvik {
 namespace {
 
-constexpr const char *kOlsrdBase = kOlsrdFacts.base_url;
-constexpr const char *kOlsrd2Base = kOlsrd2Facts.base_url;
-
 // Runs one query and hands its value over by the out-parameter rule: only
 // with a 0 from both the transport and the completion step. A value made
 // on the way to a failure (a parsed object, say) is released by its
@@ -51,15 +48,15 @@ using namespace tarvik;
 extern "C" {
 
 int olsr1_get_nodeinfo(const char *command, json_object **answer) {
-	return query<JsonPtr>(kOlsrdBase, command, finish_json, answer);
+	return query<JsonPtr>(kOlsrdFacts.base_url, command, finish_json, answer);
 }
 
 int olsr2_get_nodeinfo(const char *command, json_object **answer) {
-	return query<JsonPtr>(kOlsrd2Base, command, finish_json, answer);
+	return query<JsonPtr>(kOlsrd2Facts.base_url, command, finish_json, answer);
 }
 
 int olsr2_get_nodeinfo_raw(const char *command, char **answer) {
-	return query<TextPtr>(kOlsrd2Base, command, finish_raw, answer);
+	return query<TextPtr>(kOlsrd2Facts.base_url, command, finish_raw, answer);
 }
 
 } // extern "C"

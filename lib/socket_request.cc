@@ -11,7 +11,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <errno.h>
@@ -44,28 +43,14 @@ int limit_silence(int fd, int timeout_ms) {
 	return 0;
 }
 
-// The end of an exchange on the monotonic clock.
-class Deadline {
-public:
-	explicit Deadline(int ms) : end_ms_(monotonic_ms() + ms) {}
-	// Milliseconds left; 0 once the end has passed.
-	long long remaining_ms() const {
-		int64_t left = end_ms_ - monotonic_ms();
-		return left <= 0 ? 0 : left;
-	}
-
-private:
-	int64_t end_ms_;
-};
-
 // Bounds the next blocking call on `fd` by the silence bound, or by what
 // is left of the exchange when that is less. -ETIMEDOUT when nothing is
 // left (a time-out of 0 would mean no bound at all); 0, or -errno.
 int bound_next_wait(int fd, int silence_ms, const Deadline &deadline) {
-	long long left = deadline.remaining_ms();
+	int left = deadline.remaining_ms();
 	if (left <= 0)
 		return -ETIMEDOUT;
-	return limit_silence(fd, left < silence_ms ? static_cast<int>(left) : silence_ms);
+	return limit_silence(fd, left < silence_ms ? left : silence_ms);
 }
 
 // Sends all `length` bytes of `data`. A stream socket may take fewer bytes
@@ -133,7 +118,7 @@ int read_answer(int fd, int silence_ms, const Deadline &deadline, size_t answer_
                 char **text, size_t *length) {
 	size_t most = answer_max + 2; // one byte over the bound, and the terminator
 	size_t capacity = most < 16384 ? most : 16384;
-	MallocPtr<char> buffer(static_cast<char *>(malloc(capacity)));
+	TextPtr buffer(static_cast<char *>(malloc(capacity)));
 	if (!buffer)
 		return -ENOMEM;
 	size_t used = 0;
@@ -142,11 +127,8 @@ int read_answer(int fd, int silence_ms, const Deadline &deadline, size_t answer_
 		// (an answer that reaches it is refused below).
 		if (used + 1 == capacity) {
 			size_t larger = capacity < most / 2 ? capacity * 2 : most;
-			char *grown = static_cast<char *>(realloc(buffer.get(), larger));
-			if (grown == nullptr)
+			if (!resize_text(buffer, larger))
 				return -ENOMEM;
-			buffer.release();
-			buffer.reset(grown);
 			capacity = larger;
 		}
 		if (int rc = bound_next_wait(fd, silence_ms, deadline); rc != 0)

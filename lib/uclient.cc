@@ -48,11 +48,8 @@ bool pairs_add(Pairs *p, const char *text, size_t n) {
 		size_t cap = p->cap != 0 ? p->cap : 256;
 		while (n > cap - p->len)
 			cap *= 2;
-		char *grown = static_cast<char *>(realloc(p->data.get(), cap));
-		if (grown == nullptr)
+		if (!resize_text(p->data, cap))
 			return false;
-		(void)p->data.release();
-		p->data.reset(grown);
 		p->cap = cap;
 	}
 	memcpy(p->data.get() + p->len, text, n);
