@@ -20,7 +20,7 @@
 
 #include "clock.h"
 #include "holders.h"
-#include "internal.h"
+#include "arp.h"
 
 namespace tarvik {
 namespace {

@@ -7,8 +7,7 @@
 
 #include "facts.h"
 #include "holders.h"
-#include "internal.h"
-#include "uclient.h"
+#include "fetch.h"
 
 namespace tarvik {
 namespace {

@@ -17,7 +17,7 @@
 
 #include "clock.h"
 #include "holders.h"
-#include "internal.h"
+#include "socket_request.h"
 
 namespace tarvik {
 namespace {

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "holders.h"
-#include "internal.h"
+#include "neighbour_tables.h"
 #include "json_output.h"
 #include "nodeinfo_answers.h"
 #include "neighbours.h"

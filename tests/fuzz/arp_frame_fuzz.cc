@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "internal.h"
+#include "arp.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "arp.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Drives the answer framing (lib/http_framing.h) over an input cut into
+// Drives the answer framing (lib/http/framing.h) over an input cut into
 // slices, as a socket would hand them over; shared by its unit test and
 // its fuzz target.
 #ifndef TARVIK_FRAME_FEEDER_H
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "http_framing.h"
+#include "framing.h"
 
 namespace testing_support {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "holders.h"
-#include "internal.h"
+#include "arp.h"
 #include "tarvik.h"
 #include "test_support.h"
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "fetch.h"
 #include "tarvik.h"
 #include "test_support.h"
-#include "uclient.h"
+#include "client.h"
 
 using namespace testing_support;
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "frame_feeder.h"
-#include "http_framing.h"
+#include "framing.h"
 
 using testing_support::feed_framer;
 using testing_support::Framed;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "holders.h"
-#include "internal.h"
+#include "neighbour_tables.h"
 #include "json_output.h"
 #include "tarvik.h"
 #include "test_support.h"

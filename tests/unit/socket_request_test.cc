@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "socket_request.h"
 #include "tarvik.h"
 #include "test_support.h"
 

@@ -11,7 +11,8 @@
 
 #include "facts.h"
 #include "holders.h"
-#include "internal.h"
+#include "arp.h"
+#include "neighbour_tables.h"
 #include "json_helpers.h"
 
 namespace tarvik {

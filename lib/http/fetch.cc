@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "holders.h"
-#include "internal.h"
-#include "uclient.h"
+#include "fetch.h"
+#include "client.h"
 
 namespace tarvik {
 

@@ -6,7 +6,7 @@
 // client or start a redirect's new exchange. Each of those steps moves the
 // client's sequence number on; code that ran a callback goes on only
 // while the number is the one it saw before.
-#include "uclient.h"
+#include "client.h"
 
 #include <errno.h>
 #include <netdb.h>
@@ -23,7 +23,7 @@
 #include <new>
 
 #include "holders.h"
-#include "http_framing.h"
+#include "framing.h"
 #include "url.h"
 
 namespace tarvik {

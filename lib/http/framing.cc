@@ -2,7 +2,7 @@
 // head is bounded, so the gathering is too) and read one at a time; body
 // framing works on the bytes as they come, without copying them anywhere
 // but to the front of the slice they arrived in.
-#include "http_framing.h"
+#include "framing.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,0 +1,50 @@
+// MAC resolution inside the library: the ARP table text, ARP frames and
+// the probe, each reachable without the kernel where it can be.
+#ifndef TARVIK_ARP_H
+#define TARVIK_ARP_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "tarvik.h"
+
+struct sockaddr_ll;
+
+namespace tarvik {
+
+// The bound on the wait for an ARP reply: one deadline per probe.
+constexpr int kArpProbeTimeoutMs = 1000;
+// The bytes of an ARP frame that are sent and read (Ethernet + ARP).
+constexpr size_t kArpFrameLength = 42;
+// The buffer an ARP frame is built or received in.
+constexpr size_t kArpFrameBuffer = 60;
+
+// The entries of an ARP table text in the form of /proc/net/arp (a header
+// line, then one row per entry), read from `table`, in row order; NULL
+// when there is no row. The caller closes `table`.
+ArpEntry *parse_arp_table(FILE *table);
+// Interprets a received frame of `length` bytes: when it is an ARP reply
+// of at least kArpFrameLength bytes, fills entry->ip and entry->mac from
+// its sender and returns 0; otherwise -1 with the entry untouched.
+int arp_reply_from_frame(const uint8_t *frame, size_t length, ArpEntry *entry);
+// Builds the ARP request for `dst_ip` from `src_mac`/`src_ip` (network
+// byte order) in `frame` (kArpFrameBuffer bytes, cleared first).
+void build_arp_request(uint8_t *frame, const uint8_t *src_mac, uint32_t src_ip,
+                       uint32_t dst_ip);
+// The link-layer address that the request is sent to on `ifindex`.
+void arp_request_address(sockaddr_ll *addr, int ifindex, const uint8_t *src_mac);
+// test_arping with the bound on the wait as a parameter.
+ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms);
+// The ARP list that one run of lookups with probing works on: a
+// placeholder entry that answers no lookup (it has no hardware address),
+// followed by the rows of /proc/net/arp (none when the table is empty or
+// cannot be read; read_arp_cache reports the latter). The list is never
+// empty, so resolve_mac probes for every pair the table lacks and
+// appends what the probe finds for the later lookups. NULL only when
+// memory runs out. Free it with cleanup_arp_cache.
+ArpEntry *arp_list_for_probing(void);
+
+} // namespace tarvik
+
+#endif
