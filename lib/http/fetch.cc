@@ -1,71 +1,50 @@
-// The HTTP fetch client: one blocking GET inside one run of the event
-// loop, the body collected in a BodyBuffer, and completion steps that
-// hand the body on as a JSON object or as text.
+// The HTTP fetch client: one blocking GET against one deadline, redirects
+// followed in a plain loop, the body collected in a BodyBuffer, and
+// completion steps that hand the body on as a JSON object or as text.
 #include <json-c/json.h>
 #include <limits.h>
-#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
-#include "holders.h"
-#include "fetch.h"
 #include "client.h"
+#include "fetch.h"
+#include "holders.h"
 
 namespace tarvik {
 
 namespace {
 
 constexpr int kMaxRedirects = 10;
+// Bodies without an announced length are read in blocks of this size.
 constexpr int kBlockSize = 1048576;
-// A read when no bytes are said to be waiting.
-constexpr size_t kProbeBlock = 512;
-// Blocks from this size on are read into the client's scratch block and
-// copied into memory faulted in ahead.
-constexpr size_t kPopulateFrom = 65536;
-// From this size on, the joined text asks for huge pages (2 MiB each).
-constexpr int kHugeText = 4 * 1048576;
 
-// A large body costs most in page faults: one trap into the kernel for
-// each 4 KiB page it fills, twice over (chunks, then the joined text).
-// Memory about to be filled is faulted in by one call instead, and the
-// joined text of a large body asks for huge pages. Both are hints: a
-// kernel that lacks them leaves the faults as they were.
-uintptr_t page_size; // read once, on first use
+// Why the last request failed, for uclient_get_errmsg: its code and a
+// static text.
+int last_code;
+const char *last_reason;
 
-void advise(char *p, size_t n, int advice) {
-	if (page_size == 0)
-		page_size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-	uintptr_t page = page_size;
-	uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-	uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
-	if (end > start)
-		madvise(reinterpret_cast<void *>(start), end - start, advice);
+const char *fetch_error_text(int code) {
+	switch (code) {
+	case FETCH_ERR_CONNECT:
+		return "Connection failed";
+	case FETCH_ERR_TIMEOUT:
+		return "Connection timed out";
+	case FETCH_ERR_REDIRECT:
+		return "Failed to redirect";
+	case FETCH_ERR_TOO_MANY_REDIRECTS:
+		return "Too many redirects";
+	case FETCH_ERR_PREMATURE_EOF:
+		return "Connection reset prematurely";
+	case FETCH_ERR_SIZE:
+		return "Incorrect file size";
+	case FETCH_ERR_NOT_JSON:
+		return "Response not json";
+	default:
+		return "Unknown error";
+	}
 }
 
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23 // Linux 5.14; older kernels refuse it
-#endif
-
-// Copies the bytes of a chunk as it is filled (`into_chunk`) or joined.
-// The kernel copies them when it can: it reaches the chunk's pages by its
-// own mapping, so they are never touched through this process's page
-// tables. On a virtual machine that shadows those tables in the host,
-// the first touch of each fresh 4 KiB page costs a trap; a chunk filled
-// and joined by memcpy paid it twice over. memcpy where the call is
-// missing or refused (a kernel without cross-memory attach, a seccomp
-// filter).
-void copy_chunk(char *to, const char *from, size_t n, bool into_chunk) {
-	iovec here = {const_cast<char *>(into_chunk ? from : to), n};
-	iovec chunk = {const_cast<char *>(into_chunk ? to : from), n};
-	ssize_t done = into_chunk ? process_vm_writev(getpid(), &here, 1, &chunk, 1, 0)
-	                          : process_vm_readv(getpid(), &here, 1, &chunk, 1, 0);
-	if (done != static_cast<ssize_t>(n))
-		memcpy(to, from, n);
-}
 
 FetchRequest *request_of(uclient *cl) { return static_cast<FetchRequest *>(cl->priv); }
 
@@ -73,51 +52,69 @@ QueryResult *query_of(uclient *cl) {
 	return static_cast<QueryResult *>(request_of(cl)->result);
 }
 
-} // namespace
-
-void fetch_header_done(uclient *cl) {
-	FetchRequest *req = request_of(cl);
-	if (req->redirects < kMaxRedirects) {
-		int followed = uclient_http_redirect(cl);
-		if (followed < 0) {
-			fetch_stop(cl, FETCH_ERR_REDIRECT);
-			return;
+// The header step: 0 to read the body, 1 when the answer is a redirect
+// to follow (`url` then names it), or the code that ends the request.
+int header_step(HttpClient *c, FetchRequest *req, TextPtr *url, UrlParts *parts) {
+	int status = c->framer.status;
+	if (status == 301 || status == 302 || status == 307) {
+		if (req->redirects >= kMaxRedirects || c->framer.location == nullptr)
+			return FETCH_ERR_TOO_MANY_REDIRECTS;
+		TextPtr next(url_resolve(url->get(), c->framer.location));
+		if (!next || !url_split(next.get(), parts)) {
+			c->reason = "the Location cannot be followed";
+			return FETCH_ERR_REDIRECT;
 		}
-		if (followed > 0) {
-			req->redirects++;
-			return;
-		}
+		*url = std::move(next);
+		req->redirects++;
+		return 1;
 	}
-
-	int status = uclient_status(cl);
-	switch (status) {
-	case 200:
-		break;
-	case 301:
-	case 302:
-	case 307:
-		fetch_stop(cl, FETCH_ERR_TOO_MANY_REDIRECTS);
-		return;
-	default:
-		fetch_stop(cl, FETCH_ERR_HTTP | status);
-		return;
-	}
-
+	if (status != 200)
+		return FETCH_ERR_HTTP | status;
 	// The framing has decided the one Content-Length; a body longer than
 	// any that may be collected is refused before a byte of it is read.
 	uint64_t length = 0;
-	if (!uclient_content_length(cl, &length))
-		return;
-	if (length > TARVIK_MAX_BODY_BYTES ||
-	    (req->expected >= 0 && static_cast<uint64_t>(req->expected) != length)) {
-		fetch_stop(cl, FETCH_ERR_SIZE);
-		return;
+	if (!client_body_length(c, &length))
+		return 0;
+	if (length > TARVIK_MAX_BODY_BYTES) {
+		c->reason = "Content-Length over 16 MiB";
+		return FETCH_ERR_SIZE;
+	}
+	if (req->expected >= 0 && static_cast<uint64_t>(req->expected) != length) {
+		c->reason = "Content-Length differs from the expected length";
+		return FETCH_ERR_SIZE;
 	}
 	req->expected = static_cast<int32_t>(length);
+	return 0;
 }
 
+// Reads the body: the data callback runs whenever bytes are waiting,
+// until the answer is whole, broken, or stopped.
+void read_body(HttpClient *c, fetch_callback data_read) {
+	FetchRequest *req = request_of(&c->uc);
+	while (req->error == 0) {
+		if (c->phase == Phase::Done) {
+			fetch_data_eof(&c->uc);
+			return;
+		}
+		int rc = c->phase == Phase::Broken ? c->verdict : client_wait(c);
+		if (rc != 0) {
+			fetch_stop(&c->uc, rc);
+			return;
+		}
+		c->read_called = false;
+		data_read(&c->uc);
+		if (!c->read_called && req->error == 0) {
+			// Bytes wait that the caller will never take.
+			c->reason = "the data callback reads nothing";
+			fetch_stop(&c->uc, FETCH_ERR_TIMEOUT);
+		}
+	}
+}
+
+} // namespace
+
 void fetch_data_eof(uclient *cl) {
-	if (!uclient_data_eof(cl)) {
+	if (client_of(cl)->phase != Phase::Done) {
 		fetch_stop(cl, FETCH_ERR_PREMATURE_EOF);
 		return;
 	}
@@ -127,8 +124,7 @@ void fetch_data_eof(uclient *cl) {
 
 void fetch_stop(uclient *cl, int code) {
 	request_of(cl)->error = code;
-	uclient_disconnect(cl);
-	uloop_cancelled = true;
+	client_of(cl)->phase = code == FETCH_OK ? Phase::Done : Phase::Broken;
 }
 
 void fetch_data_read(uclient *cl) { get_all_data_process(cl, query_of(cl)->body); }
@@ -184,47 +180,38 @@ void body_buffer_free(BodyBuffer *body) {
 
 int get_url_timeout(const char *url, fetch_callback data_read, fetch_callback complete,
                     void *result, int expected, int timeout_ms) {
-	TextPtr escaped(curl_easy_escape(url, 0));
-	if (!escaped)
-		return FETCH_ERR_CONNECT;
-
-	// In uclient's order: data available, end of body, headers done,
-	// error. The client's own error codes are stored as they come.
-	const uclient_cb table = {data_read, fetch_data_eof, fetch_header_done, fetch_stop};
-
 	FetchRequest req = {};
 	req.result = result;
 	req.expected = expected;
 	req.complete = complete;
+	HttpClient c;
+	c.uc.priv = &req;
+	Deadline deadline(timeout_ms);
 
-	// A caller outside the library has no way to bring the loop up: the
-	// request brings it up and takes it down again. A loop that the
-	// caller's query brought up is left as it is.
-	bool own_loop = !uloop_is_up();
-	if (own_loop && uloop_init() != 0)
-		return FETCH_ERR_CONNECT;
-	uclient *cl = uclient_new(escaped.get(), &table);
-	if (cl != nullptr) {
-		cl->priv = &req;
-		if (uclient_set_timeout(cl, timeout_ms) != 0 || uclient_connect(cl) != 0 ||
-		    uclient_http_set_request_type(cl, "GET") != 0 ||
-		    uclient_http_reset_headers(cl) != 0 ||
-		    uclient_http_set_header(cl, "User-Agent", "tarvik (libuclient)") != 0 ||
-		    uclient_request(cl) != 0)
-			req.error = FETCH_ERR_CONNECT;
-		else
-			uloop_run_timeout(-1);
-		uclient_free(cl);
+	TextPtr current(curl_easy_escape(url, 0));
+	UrlParts parts;
+	int rc;
+	if (!current || !url_split(current.get(), &parts)) {
+		c.reason = "not an http URL";
+		rc = FETCH_ERR_CONNECT;
 	} else {
-		req.error = FETCH_ERR_CONNECT;
+		do
+			rc = client_begin(&c, parts, deadline);
+		while (rc == 0 && (rc = header_step(&c, &req, &current, &parts)) == 1);
 	}
-	if (own_loop)
-		uloop_done();
+	if (rc != 0)
+		fetch_stop(&c.uc, rc);
+	else
+		read_body(&c, data_read);
 
+	last_code = req.error;
+	last_reason = c.reason;
 	if (req.error != 0)
 		return req.error;
 	if (req.expected < 0 || req.expected == req.received)
 		return FETCH_OK;
+	last_code = FETCH_ERR_SIZE;
+	last_reason = "the body is shorter than expected";
 	return FETCH_ERR_SIZE;
 }
 
@@ -243,14 +230,16 @@ int uclient_read_account(uclient *cl, char *buffer, int capacity) {
 	int n = uclient_read(cl, buffer, capacity);
 	if (n < 0)
 		return n;
-	FetchRequest *req = static_cast<FetchRequest *>(cl->priv);
+	FetchRequest *req = request_of(cl);
 	// No body may outgrow the bound, whatever its framing says.
 	if (n > TARVIK_MAX_BODY_BYTES - req->received) {
+		client_of(cl)->reason = "body past 16 MiB";
 		fetch_stop(cl, FETCH_ERR_SIZE);
 		return -1;
 	}
 	req->received += n;
 	if (req->expected >= 0 && req->received > req->expected) {
+		client_of(cl)->reason = "body longer than expected";
 		fetch_stop(cl, FETCH_ERR_SIZE);
 		return -1;
 	}
@@ -269,127 +258,82 @@ BodyBuffer *get_all_data_init(void) {
 
 namespace {
 
-// A body of announced length is read straight into one chunk that holds
-// the whole of it and the NUL that joining adds: one copy of each byte,
-// made by the kernel, and nothing to join. Its pages are faulted in as
-// the bytes arrive, so a length that the server does not keep to costs
-// no more memory than what it sent.
-enum class Reserved {
-	Read,    // bytes were read into the chunk
-	Drained, // nothing more is waiting, or a failure (`failed` set)
-	Usual,   // no length announced, or the chunk is full: the bytes that
-	         // follow, if any, are read the usual way, which sees surplus
-};
+// Fills `chunk` with `data` of `n` bytes and links a new empty tail behind
+// it; false, with `failed` set and `data` released, when memory runs out
+// or the total would not leave room for joining's NUL.
+bool append_chunk(BodyBuffer *body, BodyChunk *chunk, char *data, int n) {
+	BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
+	if (fresh == nullptr || n > INT32_MAX - 1 - body->total) {
+		free(fresh);
+		free(data);
+		body->failed = 1;
+		return false;
+	}
+	chunk->data = data;
+	chunk->length = n;
+	chunk->next = fresh;
+	body->tail = fresh;
+	body->total += n;
+	return true;
+}
 
-Reserved read_reserved(uclient *cl, BodyBuffer *body) {
-	const FetchRequest *req = static_cast<const FetchRequest *>(cl->priv);
-	if (req->expected <= 0)
-		return Reserved::Usual;
+// A body of announced length is read straight into one chunk that holds
+// the whole of it and the NUL that joining adds, so joining has nothing to
+// copy.
+void read_announced(uclient *cl, BodyBuffer *body, uint64_t announced) {
 	BodyChunk *chunk = body->head;
-	if (chunk == body->tail) { // nothing collected yet: reserve
-		size_t size = static_cast<size_t>(req->expected) + 1;
-		char *data = static_cast<char *>(malloc(size));
+	if (chunk == body->tail) {
+		char *data = static_cast<char *>(malloc(static_cast<size_t>(announced) + 1));
 		if (data == nullptr) {
 			body->failed = 1;
-			return Reserved::Drained;
+			return;
 		}
-		if (size >= kHugeText)
-			advise(data, size, MADV_HUGEPAGE);
-		BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
-		if (fresh == nullptr) {
-			free(data);
-			body->failed = 1;
-			return Reserved::Drained;
+		if (!append_chunk(body, chunk, data, 0))
+			return;
+	}
+	for (;;) {
+		int room = static_cast<int>(announced) - chunk->length;
+		int n = uclient_read_account(cl, chunk->data + chunk->length, room);
+		if (n <= 0) {
+			if (n < 0)
+				body->failed = 1;
+			return;
 		}
-		chunk->data = data;
-		chunk->next = fresh;
-		body->tail = fresh;
-	} else if (chunk->next != body->tail) {
-		return Reserved::Usual; // collected in several chunks
+		chunk->length += n;
+		body->total += n;
 	}
-	// Room left before the NUL's byte.
-	size_t usable = malloc_usable_size(chunk->data);
-	size_t used = static_cast<size_t>(chunk->length);
-	if (usable < used + 2)
-		return Reserved::Usual;
-	size_t room = usable - used - 1;
-	int waiting = uclient_waiting(cl);
-	if (waiting >= static_cast<int>(kPopulateFrom))
-		advise(chunk->data + used, static_cast<size_t>(waiting) < room ? waiting : room,
-		       MADV_POPULATE_WRITE);
-	int n = uclient_read_account(cl, chunk->data + used,
-	                             room < INT_MAX ? static_cast<int>(room) : INT_MAX);
-	if (n == 0)
-		return Reserved::Drained;
-	if (n < 0 || n > INT32_MAX - 1 - body->total) {
-		body->failed = 1;
-		return Reserved::Drained;
-	}
-	chunk->length += n;
-	body->total += n;
-	return Reserved::Read;
 }
 
 } // namespace
 
 int get_all_data_process(uclient *cl, BodyBuffer *body) {
+	uint64_t announced = 0;
+	if (client_body_length(client_of(cl), &announced) && announced > 0 &&
+	    announced <= TARVIK_MAX_BODY_BYTES &&
+	    (body->head == body->tail || body->head->next == body->tail)) {
+		read_announced(cl, body, announced);
+		return 0;
+	}
+	TextPtr block(static_cast<char *>(malloc(kBlockSize)));
+	if (!block) {
+		body->failed = 1;
+		return 0;
+	}
 	for (;;) {
-		Reserved reserved = read_reserved(cl, body);
-		if (reserved == Reserved::Drained)
-			return 0;
-		if (reserved == Reserved::Read)
-			continue;
-		// A block as large as what is waiting, at most kBlockSize. A large
-		// block is read into the client's scratch block, then copied into
-		// memory of its size whose pages one call faults in. A small one
-		// (also the read that finds the close, or nothing after all) is
-		// read straight into where it is kept and trimmed to what came.
-		int waiting = uclient_waiting(cl);
-		size_t size = waiting <= 0 ? kProbeBlock : waiting < kBlockSize ? waiting : kBlockSize;
-		size_t scratch_size = 0;
-		char *scratch = size >= kPopulateFrom ? uclient_scratch(cl, &scratch_size) : nullptr;
-		TextPtr block;
-		int n;
-		if (scratch != nullptr) {
-			n = uclient_read_account(cl, scratch,
-			                         static_cast<int>(size < scratch_size ? size : scratch_size));
-			if (n > 0) {
-				block.reset(static_cast<char *>(malloc(static_cast<size_t>(n))));
-				if (!block) {
-					body->failed = 1;
-					return 0;
-				}
-				advise(block.get(), static_cast<size_t>(n), MADV_POPULATE_WRITE);
-				copy_chunk(block.get(), scratch, static_cast<size_t>(n), true);
-			}
-		} else {
-			block.reset(static_cast<char *>(malloc(size)));
-			if (!block) {
+		int n = uclient_read_account(cl, block.get(), kBlockSize);
+		if (n <= 0) {
+			if (n < 0)
 				body->failed = 1;
-				return 0;
-			}
-			n = uclient_read_account(cl, block.get(), static_cast<int>(size));
-			if (n > 0 && static_cast<size_t>(n) < size)
-				(void)resize_text(block, static_cast<size_t>(n)); // kept whole if not
-		}
-		if (n == 0)
 			return 0;
-		// Joining adds one byte for the NUL; refuse what would not fit.
-		if (n < 0 || n > INT32_MAX - 1 - body->total) {
+		}
+		char *data = static_cast<char *>(malloc(static_cast<size_t>(n)));
+		if (data == nullptr) {
 			body->failed = 1;
 			return 0;
 		}
-		BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
-		if (fresh == nullptr) {
-			body->failed = 1;
+		memcpy(data, block.get(), static_cast<size_t>(n));
+		if (!append_chunk(body, body->tail, data, n))
 			return 0;
-		}
-		BodyChunk *filled = body->tail;
-		filled->data = block.release();
-		filled->length = n;
-		body->total += n;
-		filled->next = fresh;
-		body->tail = fresh;
 	}
 }
 
@@ -413,18 +357,12 @@ int get_all_data_finalize(BodyBuffer *body, char **text, int *length) {
 		out = static_cast<char *>(malloc(size));
 		if (out == nullptr)
 			return 1;
-		// Huge pages for a text of several of them; filled a chunk at a
-		// time, each chunk released once copied, so the two copies of the
-		// body are never resident whole at once.
-		if (size >= kHugeText)
-			advise(out, size, MADV_HUGEPAGE);
+		// Each chunk is released once copied, so the two copies of the
+		// body are never whole at once.
 		size_t at = 0;
 		for (body->tail = body->head; body->tail != nullptr;) {
 			BodyChunk *chunk = body->tail;
-			if (chunk->length > 0) {
-				advise(out + at, static_cast<size_t>(chunk->length), MADV_POPULATE_WRITE);
-				copy_chunk(out + at, chunk->data, static_cast<size_t>(chunk->length), false);
-			}
+			memcpy(out + at, chunk->data, static_cast<size_t>(chunk->length));
 			at += static_cast<size_t>(chunk->length);
 			body->tail = chunk->next;
 			free(chunk->data);
@@ -443,6 +381,7 @@ int get_all_data_finalize(BodyBuffer *body, char **text, int *length) {
 
 const char *uclient_get_errmsg(int code) {
 	static char http_error[16];
+	static char with_reason[96];
 	if (code & FETCH_ERR_HTTP) {
 		// The text is cut at 15 characters, as callers of this buffer expect.
 #pragma GCC diagnostic push
@@ -453,24 +392,13 @@ const char *uclient_get_errmsg(int code) {
 #pragma GCC diagnostic pop
 		return http_error;
 	}
-	switch (code) {
-	case FETCH_ERR_CONNECT:
-		return "Connection failed";
-	case FETCH_ERR_TIMEOUT:
-		return "Connection timed out";
-	case FETCH_ERR_REDIRECT:
-		return "Failed to redirect";
-	case FETCH_ERR_TOO_MANY_REDIRECTS:
-		return "Too many redirects";
-	case FETCH_ERR_PREMATURE_EOF:
-		return "Connection reset prematurely";
-	case FETCH_ERR_SIZE:
-		return "Incorrect file size";
-	case FETCH_ERR_NOT_JSON:
-		return "Response not json";
-	default:
-		return "Unknown error";
+	const char *text = fetch_error_text(code);
+	// The last request's failure names its reason.
+	if (code != 0 && code == last_code && last_reason != nullptr) {
+		snprintf(with_reason, sizeof with_reason, "%s: %s", text, last_reason);
+		return with_reason;
 	}
+	return text;
 }
 
 int Curl_isunreserved(unsigned char c) {

@@ -7,17 +7,18 @@
 
 namespace tarvik {
 
-// The idle time-out of every daemon query.
+// The time-out of every daemon query, from its start to its end,
+// redirects included.
 constexpr int kFetchTimeoutMs = 300000;
 
 // get_url with the time-out as a parameter; get_url passes kFetchTimeoutMs.
 int get_url_timeout(const char *url, fetch_callback data_read, fetch_callback complete,
                     void *result, int expected, int timeout_ms);
 
-// Ends the request with `code` (every end passes through here); also the
-// client's error callback.
+// Ends the request with `code`: every end passes through here.
 void fetch_stop(uclient *cl, int code);
-void fetch_header_done(uclient *cl);
+// The body is whole (or cut short: 34): ends the request and runs the
+// completion step.
 void fetch_data_eof(uclient *cl);
 // The data callback of every query: collects into the QueryResult's body.
 void fetch_data_read(uclient *cl);

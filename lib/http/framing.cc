@@ -29,25 +29,28 @@ int hex_value(char c) {
 	return -1;
 }
 
-void broken(HttpFramer *f) { f->state = FrameState::Broken; }
+void broken(HttpFramer *f, FrameError why) {
+	f->state = FrameState::Broken;
+	f->error = why;
+}
 
 // "HTTP/d.d SP ddd [SP reason]".
 void take_status_line(HttpFramer *f, const char *s, size_t n) {
 	if (n < 12 || memcmp(s, "HTTP/", 5) != 0 || s[5] < '0' || s[5] > '9' || s[6] != '.' ||
 	    s[7] < '0' || s[7] > '9' || s[8] != ' ') {
-		broken(f);
+		broken(f, FrameError::StatusLine);
 		return;
 	}
 	int status = 0;
 	for (size_t i = 9; i < 12; i++) {
 		if (s[i] < '0' || s[i] > '9') {
-			broken(f);
+			broken(f, FrameError::StatusLine);
 			return;
 		}
 		status = status * 10 + (s[i] - '0');
 	}
 	if (n > 12 && s[12] != ' ') {
-		broken(f);
+		broken(f, FrameError::StatusLine);
 		return;
 	}
 	f->status = status;
@@ -63,20 +66,20 @@ void take_content_length(HttpFramer *f, const char *v, size_t n) {
 	if (n > 0 && v[0] == '+')
 		i = 1;
 	if (i == n && n != 0) {
-		broken(f);
+		broken(f, FrameError::LengthNotNumber);
 		return;
 	}
 	uint64_t value = 0;
 	for (; i < n; i++) {
 		if (v[i] < '0' || v[i] > '9') {
-			broken(f);
+			broken(f, FrameError::LengthNotNumber);
 			return;
 		}
 		unsigned digit = static_cast<unsigned>(v[i] - '0');
 		value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
 	}
 	if (f->length_seen && value != f->length) {
-		broken(f);
+		broken(f, FrameError::LengthsDiffer);
 		return;
 	}
 	f->length_seen = true;
@@ -105,7 +108,7 @@ void take_header_line(HttpFramer *f, char *s, size_t n) {
 	const char *colon = static_cast<const char *>(memchr(s, ':', n));
 	// No name, a folded line, or a name with blanks: not HTTP we take.
 	if (colon == nullptr || colon == s || blank(s[0]) || blank(colon[-1])) {
-		broken(f);
+		broken(f, FrameError::HeaderLine);
 		return;
 	}
 	size_t name_len = static_cast<size_t>(colon - s);
@@ -124,7 +127,7 @@ void take_header_line(HttpFramer *f, char *s, size_t n) {
 	} else if (name_len == 8 && strncasecmp(s, "location", 8) == 0) {
 		char *copy = strndup(v, v_len);
 		if (copy == nullptr) {
-			broken(f);
+			broken(f, FrameError::NoMemory);
 			return;
 		}
 		free(f->location);
@@ -172,13 +175,14 @@ size_t feed_line(HttpFramer *f, char *data, size_t at, size_t len) {
 	const char *lf = static_cast<const char *>(memchr(data + at, '\n', len - at));
 	size_t n = lf != nullptr ? static_cast<size_t>(lf - (data + at)) + 1 : len - at;
 	if (n > limit - f->head_bytes) {
-		broken(f);
+		broken(f, f->state == FrameState::Trailers ? FrameError::TrailersTooLong
+		                                           : FrameError::HeadTooLong);
 		return at;
 	}
 	f->head_bytes += n;
 	if (lf == nullptr) {
 		if (!line_append(f, data + at, n))
-			broken(f);
+			broken(f, FrameError::NoMemory);
 		return len;
 	}
 	// A line wholly inside the slice is read where it is.
@@ -186,7 +190,7 @@ size_t feed_line(HttpFramer *f, char *data, size_t at, size_t len) {
 		take_line(f, data + at, n - 1);
 	} else {
 		if (!line_append(f, data + at, n - 1)) {
-			broken(f);
+			broken(f, FrameError::NoMemory);
 			return at;
 		}
 		take_line(f, f->line, f->line_len);
@@ -199,12 +203,12 @@ size_t feed_chunk_size(HttpFramer *f, const char *data, size_t at, size_t len) {
 	while (at < len) {
 		char c = data[at++];
 		if (++f->head_bytes > kMaxChunkLine) {
-			broken(f);
+			broken(f, FrameError::ChunkLineTooLong);
 			return at;
 		}
 		if (c == '\n') {
 			if (!f->chunk_digits) {
-				broken(f);
+				broken(f, FrameError::ChunkSize);
 				return at;
 			}
 			f->head_bytes = 0;
@@ -214,13 +218,13 @@ size_t feed_chunk_size(HttpFramer *f, const char *data, size_t at, size_t len) {
 		int v = f->chunk_ext ? -1 : hex_value(c);
 		if (v >= 0) {
 			if (f->remaining > (UINT64_MAX >> 4)) {
-				broken(f);
+				broken(f, FrameError::ChunkSize);
 				return at;
 			}
 			f->remaining = f->remaining * 16 + static_cast<unsigned>(v);
 			f->chunk_digits = true;
 		} else if (!f->chunk_digits) {
-			broken(f);
+			broken(f, FrameError::ChunkSize);
 			return at;
 		} else {
 			f->chunk_ext = true; // ";name=value", blanks, CR: skipped
@@ -230,6 +234,38 @@ size_t feed_chunk_size(HttpFramer *f, const char *data, size_t at, size_t len) {
 }
 
 } // namespace
+
+const char *framer_error_text(FrameError error) {
+	switch (error) {
+	case FrameError::None:
+		break;
+	case FrameError::StatusLine:
+		return "malformed status line";
+	case FrameError::HeaderLine:
+		return "malformed header line";
+	case FrameError::LengthNotNumber:
+		return "Content-Length is not a number";
+	case FrameError::LengthsDiffer:
+		return "two differing Content-Lengths";
+	case FrameError::HeadTooLong:
+		return "head over 64 KiB";
+	case FrameError::ChunkSize:
+		return "malformed chunk size";
+	case FrameError::ChunkLineTooLong:
+		return "chunk-size line over 4 KiB";
+	case FrameError::ChunkEnd:
+		return "chunk data not followed by a line break";
+	case FrameError::TrailersTooLong:
+		return "trailers over 64 KiB";
+	case FrameError::NoMemory:
+		return "out of memory";
+	case FrameError::ClosedInHead:
+		return "closed before the head ended";
+	case FrameError::ClosedInBody:
+		return "closed before the body ended";
+	}
+	return "no error";
+}
 
 void framer_reset(HttpFramer *f) {
 	char *line = f->line;
@@ -291,7 +327,7 @@ size_t framer_feed(HttpFramer *f, char *data, size_t len, size_t *body_len) {
 				f->chunk_digits = f->chunk_ext = false;
 				f->head_bytes = 0;
 			} else if (c != '\r' || f->chunk_ext) {
-				broken(f);
+				broken(f, FrameError::ChunkEnd);
 			} else {
 				f->chunk_ext = true;
 			}
@@ -328,8 +364,10 @@ void framer_body_start(HttpFramer *f) {
 bool framer_close(HttpFramer *f) {
 	if (f->state == FrameState::Body && !f->has_length)
 		f->state = FrameState::Done;
-	if (f->state != FrameState::Done)
-		f->state = FrameState::Broken;
+	if (f->state != FrameState::Done && f->state != FrameState::Broken)
+		broken(f, f->state == FrameState::StatusLine || f->state == FrameState::HeaderLines
+		              ? FrameError::ClosedInHead
+		              : FrameError::ClosedInBody);
 	return f->state == FrameState::Done;
 }
 

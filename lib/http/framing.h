@@ -6,7 +6,7 @@
 // Bounds: the head (status line and every header line, counted whole,
 // including lines that are otherwise ignored) is at most kMaxHeadBytes;
 // each chunk-size line and the trailer block have bounds of their own.
-// Beyond any of them the answer is broken.
+// Beyond any of them the answer is broken, and the framer keeps why.
 #ifndef TARVIK_HTTP_FRAMING_H
 #define TARVIK_HTTP_FRAMING_H
 
@@ -32,6 +32,25 @@ enum class FrameState : uint8_t {
 	Broken,    // not HTTP, a conflict in framing, or a bound exceeded
 };
 
+// Why an answer is broken; framer_error_text names it.
+enum class FrameError : uint8_t {
+	None,
+	StatusLine,
+	HeaderLine,
+	LengthNotNumber,
+	LengthsDiffer,
+	HeadTooLong,
+	ChunkSize,
+	ChunkLineTooLong,
+	ChunkEnd,
+	TrailersTooLong,
+	NoMemory,
+	ClosedInHead,
+	ClosedInBody,
+};
+
+const char *framer_error_text(FrameError error);
+
 struct HttpFramer {
 	// What the head said; valid from HeadDone on.
 	int status;
@@ -40,8 +59,10 @@ struct HttpFramer {
 	bool chunked;
 	char *location;      // the Location value (malloc'd), or NULL
 
-	// Internal.
 	FrameState state;
+	FrameError error;    // why the state is Broken
+
+	// Internal.
 	bool length_seen;    // a Content-Length line, chunked or not
 	uint64_t remaining;  // of the body or of the current chunk
 	size_t head_bytes;   // head (or trailer) bytes taken so far

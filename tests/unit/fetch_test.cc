@@ -17,7 +17,6 @@
 #include "fetch.h"
 #include "tarvik.h"
 #include "test_support.h"
-#include "client.h"
 
 using namespace testing_support;
 
@@ -74,10 +73,8 @@ Fetched fetch(const std::string &path, int expected = -1, int timeout_ms = 10000
               fetch_callback complete = inspecting_complete) {
 	Fetched f{};
 	f.rec.qr.body = get_all_data_init();
-	tarvik::uloop_init();
 	f.rc = tarvik::get_url_timeout((kBase + path).c_str(), counting_read, complete, &f.rec,
 	                               expected, timeout_ms);
-	tarvik::uloop_done();
 	tarvik::body_buffer_free(f.rec.qr.body);
 	f.rec.qr.body = nullptr;
 	return f;
@@ -308,10 +305,8 @@ TEST_F(FetchTest, ContentLengthIsOneNumberWithinTheBodyBound) {
 TEST_F(FetchTest, ConnectionRefusedAndTimeOut) {
 	Fetched refused{};
 	refused.rec.qr.body = get_all_data_init();
-	tarvik::uloop_init();
 	refused.rc = tarvik::get_url_timeout("http://127.0.0.1:9/x", counting_read, inspecting_complete,
 	                                     &refused.rec, -1, 1000);
-	tarvik::uloop_done();
 	tarvik::body_buffer_free(refused.rec.qr.body);
 	EXPECT_EQ(refused.rc, FETCH_ERR_CONNECT);
 
@@ -347,29 +342,10 @@ TEST_F(FetchTest, SetUpFailureRunsNoCallbackAndLeavesTheRecordAlone) {
 	for (const char *url : {"ftp://127.0.0.1/x", "http://", "http://127.0.0.1:0/", "nonsense"}) {
 		Record rec;
 		rec.qr.length = 77;
-		tarvik::uloop_init();
 		int rc = get_url(url, counting_read, inspecting_complete, &rec, -1);
-		tarvik::uloop_done();
 		EXPECT_EQ(rc, FETCH_ERR_CONNECT) << url;
 		EXPECT_EQ(rec.reads + rec.completions, 0) << url;
 		EXPECT_EQ(rec.qr.length, 77) << url;
-	}
-}
-
-TEST_F(FetchTest, GetUrlBringsTheLoopUpOnlyWhenNoneIsUp) {
-	for (bool caller_loop : {false, true}) {
-		SCOPED_TRACE(caller_loop);
-		if (caller_loop)
-			tarvik::uloop_init();
-		Record rec;
-		rec.qr.body = get_all_data_init();
-		EXPECT_EQ(get_url((kBase + "version").c_str(), counting_read, inspecting_complete, &rec, -1),
-		          0);
-		EXPECT_EQ(rec.completions, 1);
-		EXPECT_EQ(tarvik::uloop_is_up(), caller_loop);
-		tarvik::uloop_done();
-		free(rec.qr.value);
-		tarvik::body_buffer_free(rec.qr.body);
 	}
 }
 
