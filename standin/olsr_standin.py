@@ -64,6 +64,8 @@ fault/array                  200 with "[1,2,3]"
 fault/hang                   accept the request, never answer
 fault/big/N                  200 with a body of N bytes
 fault/slow/N/MS              N bytes, one every MS milliseconds
+fault/raw/TEXT               TEXT (the rest of the path, unescaped) as the
+                             whole answer, then close
 fault/endless/KIND           an answer that never ends, sent as fast as the
                              client takes it, until it closes: KIND is
                              lengths (Content-Length lines), headers (other
@@ -258,6 +260,9 @@ class Handler(socketserver.BaseRequestHandler):
             return True
         if kind == "endless":
             return self.send_endless(args[0])
+        if kind == "raw":
+            self.request.sendall("/".join(args).encode("latin-1"))
+            return False
         return self.send(404, b"unknown fault")
 
     def send_endless(self, kind):

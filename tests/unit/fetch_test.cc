@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <stddef.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "client.h"
 #include "fetch.h"
 #include "tarvik.h"
 #include "test_support.h"
@@ -382,6 +388,103 @@ TEST_F(FetchTest, NoDescriptorOrLoopStaysBehind) {
 	EXPECT_EQ(open_fd_count(), before);
 }
 
+// ---- failures that must name their reason, and never pass for success ----
+
+// Reads body bytes as they come, unaccounted, noting how many arrived.
+void unaccounted_read(uclient *cl) {
+	char buf[64];
+	int n;
+	while ((n = tarvik::uclient_read(cl, buf, sizeof buf)) > 0)
+		record_of(cl)->qr.length += n;
+}
+
+TEST_F(FetchTest, BrokenAnswersFailWithTheirReason) {
+	struct Case {
+		std::string path;
+		int code;
+		const char *reason;
+	} cases[] = {
+	    {"fault/raw/HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+	     FETCH_ERR_PREMATURE_EOF, "malformed chunk size"},
+	    {"fault/raw/HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}xx",
+	     FETCH_ERR_PREMATURE_EOF, "chunk data not followed by a line break"},
+	    {"fault/raw/HTTP/1.1 2000 OK\r\n\r\n", FETCH_ERR_PREMATURE_EOF,
+	     "malformed status line"},
+	    {"fault/lengths/12,10/12", FETCH_ERR_PREMATURE_EOF, "two differing Content-Lengths"},
+	    {"fault/length/1x/12", FETCH_ERR_PREMATURE_EOF, "Content-Length is not a number"},
+	    {"fault/endless/headers", FETCH_ERR_PREMATURE_EOF, "head over 64 KiB"},
+	    {"fault/short", FETCH_ERR_PREMATURE_EOF, "closed before the body ended"},
+	    {"fault/endless/close", FETCH_ERR_SIZE, "body past 16 MiB"},
+	    {"fault/length/10/12", FETCH_ERR_SIZE, "bytes after the body"},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.path);
+		Fetched f = fetch(c.path);
+		EXPECT_EQ(f.rc, c.code);
+		EXPECT_EQ(f.rec.completions, 0);
+		EXPECT_EQ(std::string(uclient_get_errmsg(c.code)),
+		          std::string(c.code == FETCH_ERR_SIZE ? "Incorrect file size: "
+		                                               : "Connection reset prematurely: ") +
+		              c.reason);
+	}
+	// Bytes behind a body of announced length are the client's to refuse:
+	// a reader that counts nothing still never gets them as body.
+	Fetched f{};
+	f.rc = tarvik::get_url_timeout((kBase + "fault/length/10/12").c_str(), unaccounted_read,
+	                               inspecting_complete, &f.rec, -1, 10000);
+	EXPECT_EQ(f.rc, FETCH_ERR_SIZE);
+	EXPECT_LE(f.rec.qr.length, 10);
+}
+
+// Makes poll(2) (every form of it) fail with ENOMEM in this process.
+bool fail_every_poll() {
+	static const int calls[] = {
+#ifdef __NR_poll
+	    __NR_poll,
+#endif
+#ifdef __NR_ppoll_time64
+	    __NR_ppoll_time64,
+#endif
+	    __NR_ppoll};
+	std::vector<sock_filter> prog = {
+	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+	for (int nr : calls) {
+		prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 1));
+		prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOMEM));
+	}
+	prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	sock_fprog fprog = {static_cast<unsigned short>(prog.size()), prog.data()};
+	return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+	       prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) == 0;
+}
+
+TEST_F(FetchTest, FailingWaitIsAnErrorAndLeavesTheAnswerAlone) {
+	int out[2];
+	ASSERT_EQ(pipe(out), 0);
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int result[2] = {-1, -1}; // code; whether the answer was left alone
+		if (fail_every_poll()) {
+			json_object *const sentinel = reinterpret_cast<json_object *>(0x1);
+			json_object *answer = sentinel;
+			result[0] = olsr1_get_nodeinfo("version", &answer);
+			result[1] = answer == sentinel;
+		}
+		_exit(write(out[1], result, sizeof result) == sizeof result ? 0 : 1);
+	}
+	close(out[1]);
+	int result[2] = {-2, -2};
+	ssize_t got = read(out[0], result, sizeof result);
+	close(out[0]);
+	waitpid(pid, nullptr, 0);
+	ASSERT_EQ(got, static_cast<ssize_t>(sizeof result));
+	if (result[0] == -1)
+		GTEST_SKIP() << "no seccomp filter here (an emulator refuses them)";
+	EXPECT_EQ(result[0], FETCH_ERR_CONNECT);
+	EXPECT_EQ(result[1], 1);
+}
+
 // ---- servers that send without end ---------------------------------------
 
 // A figure from /proc/self/status, in KiB.
@@ -575,8 +678,10 @@ TEST(Escape, UnreservedCharactersAreExactlyThoseOfRfc3986) {
 }
 
 TEST(ErrorTexts, EveryCodeHasItsText) {
+	// The last request failed to start: its code's text says why.
+	EXPECT_EQ(get_url("nonsense", counting_read, inspecting_complete, nullptr, -1), 1);
+	EXPECT_STREQ(uclient_get_errmsg(1), "Connection failed: not an http URL");
 	EXPECT_STREQ(uclient_get_errmsg(0), "Unknown error");
-	EXPECT_STREQ(uclient_get_errmsg(1), "Connection failed");
 	EXPECT_STREQ(uclient_get_errmsg(2), "Connection timed out");
 	EXPECT_STREQ(uclient_get_errmsg(32), "Failed to redirect");
 	EXPECT_STREQ(uclient_get_errmsg(33), "Too many redirects");
