@@ -10,8 +10,8 @@
  *    malloc() and released with free(), unless a function says otherwise.
  *  - Functions that report through an out-parameter write it only on
  *    success, unless a function says otherwise.
- *  - Everything blocks on the calling thread. The HTTP queries own the
- *    process-wide event loop while they run, so they are never nested.
+ *  - Everything blocks on the calling thread, each request against a
+ *    deadline of its own; HTTP queries are never nested.
  */
 #ifndef TARVIK_H
 #define TARVIK_H
@@ -115,12 +115,10 @@ typedef struct QueryResult {
  * after a clean end of the body. `result` is handed to the callbacks
  * through FetchRequest.result. `expected` is the expected body length, or
  * -1 when unknown. Content-Length lines that repeat one value count as
- * one. Bytes already received behind a body of announced
- * Content-Length when it ends count as an overrun (35); bytes that come
- * only later go unseen. Returns a FetchError code.
- * The request runs on the library's event loop: a caller brings nothing
- * up or down; get_url brings the loop up for the request and takes it
- * down again (a loop that is up already is left up).
+ * one. Bytes already received behind a body of announced Content-Length
+ * when it ends make the answer malformed (35); bytes that come only later
+ * go unseen. Returns a FetchError code; after a failure,
+ * uclient_get_errmsg of that code also says why.
  * Never to be called from inside another request's callbacks. */
 TARVIK_EXPORT int get_url(const char *url, fetch_callback data_read,
                           fetch_callback complete, void *result, int expected);
@@ -137,8 +135,8 @@ TARVIK_EXPORT BodyBuffer *get_all_data_init(void);
 
 /* Drains every body byte waiting on the client into `body`. Always 0;
  * failures set body->failed. A body of announced length is collected in
- * one chunk that grows as it arrives; any other in blocks of at most
- * 1 MiB, a chunk each. */
+ * one chunk of its size; any other in blocks of at most 1 MiB, a chunk
+ * each. */
 TARVIK_EXPORT int get_all_data_process(struct uclient *cl, BodyBuffer *body);
 
 /* Joins `body` into one NUL-terminated heap text (caller frees) and its
@@ -147,8 +145,11 @@ TARVIK_EXPORT int get_all_data_process(struct uclient *cl, BodyBuffer *body);
 TARVIK_EXPORT int get_all_data_finalize(BodyBuffer *body, char **text,
                                         int *length);
 
-/* The text of a FetchError code. Never NULL, never to be freed; texts of
- * HTTP codes live in one static buffer that the next such call reuses. */
+/* The text of a FetchError code. Never NULL, never to be freed. When the
+ * last request failed with this code, the text names the reason too
+ * ("Connection reset prematurely: malformed chunk size"). Texts of HTTP
+ * codes, and texts with a reason, live in static buffers that the next
+ * such call reuses. */
 TARVIK_EXPORT const char *uclient_get_errmsg(int code);
 
 /* Percent-escapes every byte after the third "/" of `text` that is not
