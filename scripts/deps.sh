@@ -6,8 +6,9 @@
 set -euo pipefail
 
 # make builds the install test's consumer project (CMake's default
-# generator).
-packages=(g++ cmake ninja-build make pkg-config libjson-c-dev googletest libgtest-dev iproute2 python3 valgrind util-linux "$@")
+# generator); libcurl4-openssl-dev, a test that links libcurl beside the
+# library.
+packages=(g++ cmake ninja-build make pkg-config libjson-c-dev libcurl4-openssl-dev googletest libgtest-dev iproute2 python3 valgrind util-linux "$@")
 missing=()
 for p in "${packages[@]}"; do
 	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

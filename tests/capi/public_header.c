@@ -8,15 +8,12 @@
  */
 #define _POSIX_C_SOURCE 200809L
 
-#include <signal.h>
 #include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
+#include "c_standin.h"
 #include "tarvik.h"
 
 static int checks;
@@ -109,40 +106,6 @@ static void child_processes(void) {
 
 /* ---- get_url with the caller's own callbacks ------------------------ */
 
-static const char answers_path[] = "/run/capi-answers.json";
-static const char ready_path[] = "/run/capi-standin-ready";
-
-/* The stand-in daemon on 127.0.0.1:9090 (standin/olsr_standin.py), ready
- * when this returns; -1 when it did not start within 10 s. */
-static pid_t start_standin(void) {
-	const char *source = getenv("TARVIK_SOURCE_DIR");
-	FILE *f = fopen(answers_path, "w");
-	if (source == NULL || f == NULL)
-		return -1;
-	fputs("{\"version\": {\"version\": {\"version\": \"1.0\"}},"
-	      " \"x y\": {\"$raw\": \"plain text\"}}", f);
-	fclose(f);
-	unlink(ready_path);
-	char script[4096];
-	snprintf(script, sizeof script, "%s/standin/olsr_standin.py", source);
-	pid_t pid = fork();
-	if (pid == 0) {
-		execlp("python3", "python3", script, "--port", "9090", "--answers", answers_path,
-		       "--ready", ready_path, (char *)NULL);
-		_exit(127);
-	}
-	const struct timespec pause = {0, 20 * 1000 * 1000};
-	for (int waited = 0; pid > 0 && access(ready_path, F_OK) != 0; waited += 20) {
-		if (waited >= 10000 || waitpid(pid, NULL, WNOHANG) != 0) {
-			kill(pid, SIGKILL);
-			waitpid(pid, NULL, 0);
-			return -1;
-		}
-		nanosleep(&pause, NULL);
-	}
-	return pid;
-}
-
 /* The caller's record: what its data callback read, block by block. */
 struct own_read {
 	char text[256];
@@ -196,7 +159,8 @@ static void join(struct uclient *cl) {
 }
 
 static void fetching(void) {
-	pid_t standin = start_standin();
+	pid_t standin = start_standin("9090", "{\"version\": {\"version\": {\"version\": \"1.0\"}},"
+	                                      " \"x y\": {\"$raw\": \"plain text\"}}");
 	CHECK(standin > 0);
 	if (standin <= 0)
 		return;
@@ -220,8 +184,7 @@ static void fetching(void) {
 		free(c.body);
 	}
 
-	kill(standin, SIGTERM);
-	waitpid(standin, NULL, 0);
+	stop_standin(standin);
 }
 
 int main(void) {

@@ -5,6 +5,10 @@
 // lib/tarvik.map, so that a wrong map fails this test too. The ELF file
 // is read directly (32- and 64-bit), so the test also checks a cross
 // build's library.
+// The library's own calls of its exported functions bind inside it: no
+// name that it defines is left for the loader to look up, where an
+// object loaded earlier (libcurl, with its own curl_easy_escape) would
+// win.
 #include <elf.h>
 #include <gtest/gtest.h>
 
@@ -38,6 +42,7 @@ const std::set<std::string> kPublicFunctions = {
 struct DynamicSymbol {
 	unsigned char type;       // STT_*
 	unsigned char visibility; // STV_*
+	size_t index;             // in .dynsym
 };
 
 // Global and weak symbols that the file defines in its dynamic symbol
@@ -90,14 +95,67 @@ std::map<std::string, DynamicSymbol> defined_symbols(const std::vector<char> &fi
 			const char *name = names + s.st_name;
 			size_t len = strnlen(name, strtab.sh_size - s.st_name);
 			out[std::string(name, len)] = {static_cast<unsigned char>(ELF64_ST_TYPE(s.st_info)),
-			                               static_cast<unsigned char>(ELF64_ST_VISIBILITY(s.st_other))};
+			                               static_cast<unsigned char>(ELF64_ST_VISIBILITY(s.st_other)),
+			                               k};
 		}
 	}
 	EXPECT_EQ(dynsym_tables, 1);
 	return out;
 }
 
-std::map<std::string, DynamicSymbol> library_symbols() {
+// The .dynsym indices of the symbols that the loader binds by lookup for
+// the file's own references: those named by a dynamic relocation (a PLT
+// slot, a GOT entry, a pointer in data) and, on MIPS, every one from
+// DT_MIPS_GOTSYM on (their GOT entries are filled without relocations).
+// Expects a file that defined_symbols has found well-formed.
+template <typename Ehdr, typename Shdr, typename Rel, typename Dyn>
+std::set<size_t> looked_up_symbols(const std::vector<char> &file) {
+	std::set<size_t> out;
+	const Ehdr *eh = reinterpret_cast<const Ehdr *>(file.data());
+	const Shdr *sections = reinterpret_cast<const Shdr *>(file.data() + eh->e_shoff);
+	auto fits = [&](const Shdr &sh) {
+		return sh.sh_offset <= file.size() && sh.sh_size <= file.size() - sh.sh_offset;
+	};
+	for (size_t i = 0; i < eh->e_shnum; i++) {
+		const Shdr &sh = sections[i];
+		bool relocations = sh.sh_type == SHT_REL || sh.sh_type == SHT_RELA;
+		if (!relocations && sh.sh_type != SHT_DYNAMIC)
+			continue;
+		if (!fits(sh) || sh.sh_entsize < (relocations ? sizeof(Rel) : sizeof(Dyn))) {
+			ADD_FAILURE() << "malformed section " << i;
+			continue;
+		}
+		const char *entries = file.data() + sh.sh_offset;
+		for (size_t at = 0; at + sh.sh_entsize <= sh.sh_size; at += sh.sh_entsize) {
+			// REL and RELA entries begin alike: offset, then info.
+			if (relocations) {
+				const Rel *r = reinterpret_cast<const Rel *>(entries + at);
+				size_t sym = sizeof(Rel) == sizeof(Elf64_Rel) ? ELF64_R_SYM(r->r_info)
+				                                              : ELF32_R_SYM(r->r_info);
+				if (sym != 0 && sh.sh_link < eh->e_shnum &&
+				    sections[sh.sh_link].sh_type == SHT_DYNSYM)
+					out.insert(sym);
+				continue;
+			}
+			const Dyn *d = reinterpret_cast<const Dyn *>(entries + at);
+			if (eh->e_machine != EM_MIPS || d->d_tag != DT_MIPS_GOTSYM)
+				continue;
+			for (size_t k = 0; k < eh->e_shnum; k++)
+				if (sections[k].sh_type == SHT_DYNSYM && sections[k].sh_entsize != 0)
+					for (size_t sym = d->d_un.d_val;
+					     sym < sections[k].sh_size / sections[k].sh_entsize; sym++)
+						out.insert(sym);
+		}
+	}
+	return out;
+}
+
+struct Library {
+	std::map<std::string, DynamicSymbol> defined;
+	std::set<size_t> looked_up; // see looked_up_symbols
+};
+
+Library read_library() {
 	const std::string path = std::string(TARVIK_BUILD_DIR) + "/lib/libtarvik.so";
 	std::ifstream in(path, std::ios::binary);
 	std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -105,15 +163,26 @@ std::map<std::string, DynamicSymbol> library_symbols() {
 		ADD_FAILURE() << "cannot read an ELF file at " << path;
 		return {};
 	}
+	Library out;
 	switch (file[EI_CLASS]) {
 	case ELFCLASS32:
-		return defined_symbols<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym>(file);
+		out.defined = defined_symbols<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym>(file);
+		if (!out.defined.empty())
+			out.looked_up = looked_up_symbols<Elf32_Ehdr, Elf32_Shdr, Elf32_Rel, Elf32_Dyn>(file);
+		return out;
 	case ELFCLASS64:
-		return defined_symbols<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym>(file);
+		out.defined = defined_symbols<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym>(file);
+		if (!out.defined.empty())
+			out.looked_up = looked_up_symbols<Elf64_Ehdr, Elf64_Shdr, Elf64_Rel, Elf64_Dyn>(file);
+		return out;
 	default:
 		ADD_FAILURE() << "unknown ELF class " << static_cast<int>(file[EI_CLASS]);
 		return {};
 	}
+}
+
+std::map<std::string, DynamicSymbol> library_symbols() {
+	return read_library().defined;
 }
 
 std::string joined(const std::vector<std::string> &names) {
@@ -150,6 +219,17 @@ TEST(ExportedSymbols, PublicNamesAreFunctionsWithDefaultVisibility) {
 		EXPECT_EQ(it->second.type, STT_FUNC);
 		EXPECT_EQ(it->second.visibility, STV_DEFAULT);
 	}
+}
+
+TEST(ExportedSymbols, OwnCallsBindInsideTheLibrary) {
+	auto library = read_library();
+	ASSERT_FALSE(library.defined.empty()) << "no defined dynamic symbols found";
+	std::vector<std::string> looked_up;
+	for (const auto &[name, sym] : library.defined)
+		if (library.looked_up.count(sym.index))
+			looked_up.push_back(name);
+	EXPECT_TRUE(looked_up.empty()) << "defined here, bound by the loader's lookup: "
+	                               << joined(looked_up);
 }
 
 } // namespace
