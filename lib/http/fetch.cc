@@ -114,10 +114,6 @@ void read_body(HttpClient *c, fetch_callback data_read) {
 } // namespace
 
 void fetch_data_eof(uclient *cl) {
-	if (client_of(cl)->phase != Phase::Done) {
-		fetch_stop(cl, FETCH_ERR_PREMATURE_EOF);
-		return;
-	}
 	fetch_stop(cl, FETCH_OK);
 	request_of(cl)->complete(cl);
 }

@@ -17,8 +17,7 @@ int get_url_timeout(const char *url, fetch_callback data_read, fetch_callback co
 
 // Ends the request with `code`: every end passes through here.
 void fetch_stop(uclient *cl, int code);
-// The body is whole (or cut short: 34): ends the request and runs the
-// completion step.
+// The body is whole: ends the request and runs the completion step.
 void fetch_data_eof(uclient *cl);
 // The data callback of every query: collects into the QueryResult's body.
 void fetch_data_read(uclient *cl);
