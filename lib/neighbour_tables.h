@@ -10,9 +10,9 @@
 namespace tarvik {
 
 // The olsrd NeighbourTable of a "links" answer (borrowed; NULL allowed),
-// keyed by the MAC texts that resolve_mac finds in `arp` (borrowed; a
-// probe result is appended when `probe` is nonzero). NULL when the answer
-// has no "links" array, holds a null link, or memory runs out.
+// keyed by the MAC texts that olsrd_link_mac finds with `arp` (borrowed;
+// probing when `probe` is nonzero). NULL when the answer has no "links"
+// array, holds a null link, or memory runs out.
 json_object *olsr1_neigh_table(json_object *answer, ArpEntry *arp, int probe);
 // The olsrd2 NeighbourTable of a "nhdpinfo jsonraw link" answer
 // (borrowed; NULL allowed); NULL as for olsr1_neigh_table.

@@ -29,6 +29,7 @@
 #include "nodeinfo_answers.h"
 #include "plovanutil.h"
 #include "nodeinfo.h"
+#include "olsrd_links.h"
 #include "site.h"
 #include "statistics.h"
 #include "tarvik.h"
@@ -176,15 +177,9 @@ void stage_daemon(const Facts &, StageReport &r, int index) {
 
 // ---- stage 3: neighbours --------------------------------------------------
 
-// Whether `list` resolves (device, ip) without a probe, by the library's
-// own rule.
-bool resolves(ArpEntry *list, const char *device, const char *ip) {
-	return TextPtr(resolve_mac(list, device, ip, 0)) != nullptr;
-}
-
-// olsrd's links, and how each got (or did not get) its MAC address: from
-// the ARP table, else by one ARP probe, as the document resolves them.
-// False when olsrd's neighbour table cannot be had.
+// olsrd's links, and how each got (or did not get) its MAC address, by
+// the neighbours document's own rule and ARP list (olsrd_links.h). False
+// when olsrd's neighbour table cannot be had.
 bool olsr1_links(StageReport &r) {
 	const DaemonFacts &d = facts_of(kOlsr1);
 	r.doing(Text().add("asking %s \"%s\"", d.endpoint, d.links_command).c_str());
@@ -199,60 +194,52 @@ bool olsr1_links(StageReport &r) {
 		r.hint("the neighbours document fails without olsrd's links: restart olsrd");
 		return false;
 	}
-	ArpListPtr arp(read_arp_cache());
-
-	size_t count = json_object_array_length(links);
-	size_t from_table = 0, by_probe = 0, unusable = 0;
-	// The links that need a probe, by index.
-	size_t pending_count = 0;
-	tarvik::MallocPtr<size_t> pending(static_cast<size_t *>(calloc(count + 1, sizeof(size_t))));
-	if (!pending)
+	ArpListPtr arp(arp_list_for_probing());
+	if (!arp)
 		return false;
+	bool table_empty = arp->next == nullptr;
+
+	// The first walk only looks up, so that the deadline grows by the
+	// probes to come before they are sent; the second resolves as the
+	// document does, probing what the list lacks.
+	size_t count = json_object_array_length(links);
+	size_t pending = 0;
+	for (size_t i = 0; i < count; i++) {
+		MacFrom from;
+		free(olsrd_link_mac(json_object_array_get_idx(links, i), arp.get(), false, &from));
+		pending += from == MacFrom::kNone;
+	}
+	r.probes(pending);
+	r.doing("sending ARP requests for olsrd's links");
+	size_t n[kMacFromCount] = {};
+	Text missing;
 	for (size_t i = 0; i < count; i++) {
 		json_object *link = json_object_array_get_idx(links, i);
-		const char *ifname = text_of(member(link, kOlsrdLinkInterface));
-		const char *ip = text_of(member(link, kOlsrdLinkAddress));
-		if (ifname == nullptr || ip == nullptr)
-			unusable++;
-		else if (resolves(arp.get(), ifname, ip))
-			from_table++;
-		else
-			pending.get()[pending_count++] = i;
-	}
-
-	r.probes(pending_count);
-	r.doing("sending ARP requests for olsrd's links");
-	Text missing;
-	size_t named = 0;
-	for (size_t k = 0; k < pending_count; k++) {
-		json_object *link = json_object_array_get_idx(links, pending.get()[k]);
-		const char *ifname = text_of(member(link, kOlsrdLinkInterface));
-		const char *ip = text_of(member(link, kOlsrdLinkAddress));
-		// The reply is looked up like the document looks up the entry a
-		// probe appends to its list.
-		ArpListPtr reply(test_arping(ifname, ip));
-		bool found = resolves(reply.get(), ifname, ip);
-		if (found) {
-			by_probe++;
+		MacFrom from;
+		free(olsrd_link_mac(link, arp.get(), true, &from));
+		size_t named = n[size_t(from)]++;
+		if (from != MacFrom::kNone || named > 8)
 			continue;
-		}
-		if (named < 8)
-			missing.add("%s%s %s", named ? ", " : "", Clean(ifname, 16).c_str(),
-			            Clean(ip, 40).c_str());
-		else if (named == 8)
+		if (named == 8)
 			missing.add(", ...");
-		named++;
+		else
+			missing.add("%s%s %s", named ? ", " : "",
+			            Clean(text_of(member(link, kOlsrdLinkInterface)), 16).c_str(),
+			            Clean(text_of(member(link, kOlsrdLinkAddress)), 40).c_str());
 	}
-	size_t no_mac = pending_count - by_probe;
+	size_t from_table = n[size_t(MacFrom::kArpTable)], by_probe = n[size_t(MacFrom::kProbe)];
+	size_t no_mac = n[size_t(MacFrom::kNone)], unusable = n[size_t(MacFrom::kNoText)];
+	// Every link still without a MAC address was probed for.
+	size_t sent = by_probe + no_mac;
 
 	Level level = no_mac > 0 || count == 0 ? kWarn : kOk;
 	r.line(level, "olsrd neighbours: %zu link%s; MAC from ARP table %zu, by ARP probe %zu, "
 	       "none %zu%s", count, count == 1 ? "" : "s", from_table, by_probe, no_mac,
-	       arp.get() == nullptr ? " (ARP table empty)" : "");
-	if (pending_count > 0)
+	       table_empty ? " (ARP table empty)" : "");
+	if (sent > 0)
 		r.detail(Text()
-		             .add("the check sent %zu ARP request%s, as the document does", pending_count,
-		                  pending_count == 1 ? "" : "s")
+		             .add("the check sent %zu ARP request%s, as the document does", sent,
+		                  sent == 1 ? "" : "s")
 		             .c_str());
 	if (unusable > 0)
 		r.detail(Text().add("%zu link%s without interface or address text, left out", unusable,
