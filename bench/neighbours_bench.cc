@@ -33,6 +33,8 @@
 #include "neighbours.h"
 #include "tarvik.h"
 
+using dravel::provider_neighbours;
+
 namespace {
 
 constexpr int kLinks = 1000;

@@ -7,6 +7,8 @@
 
 #include <json-c/json.h>
 
+namespace dravel {
+
 // The neighbours document, or NULL when the merged table cannot be had.
 json_object *provider_neighbours(void);
 // The neighbours document of the merged table `merged` (only read; an
@@ -14,5 +16,7 @@ json_object *provider_neighbours(void);
 // "ifname" text whose interface has a hardware address, shared under that
 // address. NULL when memory runs out.
 json_object *neighbours_from_merged(json_object *merged);
+
+} // namespace dravel
 
 #endif

@@ -20,6 +20,8 @@
 #include "nodeinfo.h"
 #include "tarvik.h"
 
+namespace dravel {
+
 using namespace tarvik;
 
 namespace {
@@ -52,6 +54,21 @@ void with_answer(Query query, const char *command, Use use) {
 		return;
 	JsonPtr answer(got);
 	use(answer.get());
+}
+
+// The olsrd / olsrd2 interface table, or NULL when its query fails.
+json_object *olsr1_get_interfaces(void) {
+	json_object *table = nullptr;
+	with_answer(olsr1_get_nodeinfo, kOlsrdFacts.interfaces_command,
+	            [&](json_object *answer) { table = nodeinfo_olsr1_table_from_answer(answer); });
+	return table;
+}
+
+json_object *olsr2_get_interfaces(void) {
+	json_object *table = nullptr;
+	with_answer(olsr2_get_nodeinfo, kOlsrd2Facts.interfaces_command,
+	            [&](json_object *answer) { table = nodeinfo_olsr2_table_from_answer(answer); });
+	return table;
 }
 
 // Adds a daemon's address list to its object as "addresses" and shares
@@ -105,6 +122,39 @@ bool safe_interface_name(const char *name) {
 	if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
 		return false;
 	return strchr(name, '/') == nullptr;
+}
+
+// Appends the hardware address of `device` to the list that its lowest
+// device's class selects.
+void classify_interface(const char *device, json_object *wireless, json_object *wired,
+                        json_object *tunnel, json_object *other) {
+	json_object *address =
+	    plovanutil_wrap_and_free_string(plovanutil_get_interface_address(device));
+	char lowest[16];
+	plovanutil_get_interface_lower(lowest, device);
+	switch (plovanutil_get_interface_type(lowest)) {
+	case kClassWireless:
+		append_owned(wireless, address);
+		break;
+	case kClassTunnel:
+		append_owned(tunnel, address);
+		break;
+	case kClassWired:
+		append_owned(wired, address);
+		break;
+	default:
+		append_owned(other, address);
+		break;
+	}
+}
+
+// Adds `array` to `object` under `key` when it has elements; otherwise
+// releases it.
+void add_if_nonempty(json_object *object, const char *key, json_object *array) {
+	if (json_object_is_type(array, json_type_array) && json_object_array_length(array) != 0)
+		add_owned(object, key, array);
+	else
+		json_object_put(array);
 }
 
 // Files the lower devices of `name` (the lower_* entries of its
@@ -283,20 +333,6 @@ json_object *nodeinfo_interface_classes(const char *name) {
 
 // ---- the provider ---------------------------------------------------------
 
-json_object *olsr1_get_interfaces(void) {
-	json_object *table = nullptr;
-	with_answer(olsr1_get_nodeinfo, kOlsrdFacts.interfaces_command,
-	            [&](json_object *answer) { table = nodeinfo_olsr1_table_from_answer(answer); });
-	return table;
-}
-
-json_object *olsr2_get_interfaces(void) {
-	json_object *table = nullptr;
-	with_answer(olsr2_get_nodeinfo, kOlsrd2Facts.interfaces_command,
-	            [&](json_object *answer) { table = nodeinfo_olsr2_table_from_answer(answer); });
-	return table;
-}
-
 void attach_interface_table(json_object *daemon, json_object *table, const char *key,
                             json_object *network_interfaces) {
 	// When the table cannot be added (it is released then), the daemon
@@ -307,35 +343,6 @@ void attach_interface_table(json_object *daemon, json_object *table, const char 
 		if (json_object *shared = object_member(network_interfaces, name))
 			add_shared(shared, key, entry);
 	});
-}
-
-void classify_interface(const char *device, json_object *wireless, json_object *wired,
-                        json_object *tunnel, json_object *other) {
-	json_object *address =
-	    plovanutil_wrap_and_free_string(plovanutil_get_interface_address(device));
-	char lowest[16];
-	plovanutil_get_interface_lower(lowest, device);
-	switch (plovanutil_get_interface_type(lowest)) {
-	case kClassWireless:
-		append_owned(wireless, address);
-		break;
-	case kClassTunnel:
-		append_owned(tunnel, address);
-		break;
-	case kClassWired:
-		append_owned(wired, address);
-		break;
-	default:
-		append_owned(other, address);
-		break;
-	}
-}
-
-void add_if_nonempty(json_object *object, const char *key, json_object *array) {
-	if (json_object_is_type(array, json_type_array) && json_object_array_length(array) != 0)
-		add_owned(object, key, array);
-	else
-		json_object_put(array);
 }
 
 json_object *provider_nodeinfo(void) {
@@ -368,3 +375,5 @@ json_object *provider_nodeinfo(void) {
 	add_mesh(interfaces, mesh);
 	return document.release();
 }
+
+} // namespace dravel

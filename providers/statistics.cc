@@ -14,11 +14,12 @@
 
 #include <errno.h>
 
-#include "facts.h"
 #include "holders.h"
 #include "json_helpers.h"
 #include "statistics.h"
 #include "tarvik.h"
+
+namespace dravel {
 
 namespace {
 
@@ -204,3 +205,5 @@ json_object *provider_statistics(void) {
 		return nullptr;
 	return document.release();
 }
+
+} // namespace dravel

@@ -8,6 +8,17 @@
 #include <stddef.h>
 #include <stdint.h>
 
+namespace dravel {
+
+// zistad, asked for its roaming clients, and the members of its answer
+// that the document keeps.
+constexpr char kZistadSocket[] = "/var/run/zistad.sock";
+constexpr char kZistadRequest[] = "get_clients";
+constexpr char kZistadClients[] = "clients";
+constexpr char kZistadClientList[] = "clientlist";
+// The client port, whose counters the document carries.
+constexpr char kTrafficInterface[] = "local-port";
+
 // The first 24 counters of the kernel's rtnl_link_stats64, in its order
 // and in host byte order: the payload of an IFLA_STATS64 attribute up to
 // rx_nohandler (newer kernels append counters, which are not kept).
@@ -50,5 +61,7 @@ json_object *traffic_from_stats(const struct link_stats64 *stats);
 // The clients object of zistad's answer `answer` (only read; the values
 // kept take references of their own), or NULL when memory runs out.
 json_object *clients_from_answer(json_object *answer);
+
+} // namespace dravel
 
 #endif

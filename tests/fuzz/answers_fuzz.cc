@@ -28,6 +28,8 @@
 #include "statistics.h"
 #include "strict_json.h"
 
+using namespace dravel;
+
 using tarvik::ArpListPtr;
 using tarvik::JsonPtr;
 

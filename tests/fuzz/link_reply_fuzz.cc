@@ -16,6 +16,8 @@
 #include "statistics.h"
 #include "strict_json.h"
 
+using namespace dravel;
+
 namespace {
 
 void check_traffic(const link_stats64 &s) {

@@ -10,6 +10,8 @@
 #include "holders.h"
 #include "json_output.h"
 
+using namespace dravel;
+
 using tarvik::JsonPtr;
 
 namespace {

@@ -17,6 +17,8 @@
 #include "tarvik.h"
 #include "test_support.h"
 
+using namespace dravel;
+
 using tarvik::ArpListPtr;
 using testing_support::arp_entry;
 using tarvik::JsonPtr;

@@ -34,8 +34,9 @@
 #include "statistics.h"
 #include "tarvik.h"
 
-using namespace tarvik;
+using namespace dravel;
 using namespace kavond;
+using namespace tarvik;
 
 namespace {
 
@@ -44,6 +45,17 @@ constexpr int kOlsr2 = 1;
 
 // The daemons as the nodeinfo document asks them, by index.
 const DaemonFacts &facts_of(int daemon) { return *kNodeinfoDaemons[daemon].facts; }
+
+// The daemons as the operator knows them, by the same index.
+struct DaemonTexts {
+	const char *name;
+	const char *listener; // what should listen at its endpoint
+};
+constexpr DaemonTexts kDaemonTexts[kDaemonCount] = {
+    {"olsrd", "its JSON info plugin"},
+    {"olsrd2", "its telnet plugin (over HTTP)"},
+};
+const char *name_of(int daemon) { return kDaemonTexts[daemon].name; }
 
 // A cache file older than this is stale: a refresh every few minutes is
 // what keeps the responder's documents current.
@@ -57,7 +69,7 @@ size_t members(json_object *object) {
 
 // ---- stage 1: site configuration ----------------------------------------
 
-void stage_site(const Facts &, StageReport &r, int) {
+void stage_site(const FoundSoFar &, StageReport &r, int) {
 	JsonPtr config(plovanutil_load_site_config());
 	if (!config) {
 		r.line(kFail, "site configuration: none could be loaded");
@@ -83,7 +95,7 @@ void stage_site(const Facts &, StageReport &r, int) {
 		bool on = site_daemon_enabled(olsrd, facts_of(d));
 		json_object *enable = site_enable_value(olsrd, facts_of(d));
 		any = any || on;
-		found.add("%s%s %s", d ? ", " : "", facts_of(d).name, on ? "enabled" : "not enabled");
+		found.add("%s%s %s", d ? ", " : "", name_of(d), on ? "enabled" : "not enabled");
 		if (json_object_is_type(enable, json_type_string)) {
 			as_text = true;
 			found.add(" (\"%s\" is the text \"%s\")", kSiteEnable,
@@ -108,34 +120,37 @@ void stage_site(const Facts &, StageReport &r, int) {
 
 // ---- stage 2: each enabled daemon -----------------------------------------
 
-void fetch_hint(StageReport &r, const DaemonFacts &d, int code) {
+void fetch_hint(StageReport &r, int daemon, int code) {
+	const DaemonFacts &d = facts_of(daemon);
+	const char *name = name_of(daemon), *listener = kDaemonTexts[daemon].listener;
 	if (code == FETCH_ERR_CONNECT)
 		r.hint("nothing listens on %s: is %s loaded, and set to listen there?", d.endpoint,
-		       d.listener);
+		       listener);
 	else if (code == FETCH_ERR_TIMEOUT)
-		r.hint("%s accepts but does not answer: restart %s", d.endpoint, d.name);
+		r.hint("%s accepts but does not answer: restart %s", d.endpoint, name);
 	else if (code == FETCH_ERR_NOT_JSON)
 		r.hint("something answers on %s, but not with JSON: is it %s?", d.endpoint,
-		       d.listener);
+		       listener);
 	else if (code & FETCH_ERR_HTTP)
-		r.hint("%s refuses the command: check the plugin's access settings", d.name);
+		r.hint("%s refuses the command: check the plugin's access settings", name);
 	else
-		r.hint("the answer broke off or came malformed: restart %s and check again", d.name);
+		r.hint("the answer broke off or came malformed: restart %s and check again", name);
 }
 
-void stage_daemon(const Facts &, StageReport &r, int index) {
+void stage_daemon(const FoundSoFar &, StageReport &r, int index) {
 	const NodeinfoDaemon &asked = kNodeinfoDaemons[index];
 	const DaemonFacts &d = *asked.facts;
+	const char *name = name_of(index);
 	if (access(d.init_script, X_OK) != 0) {
-		r.line(kFail, "%s: enabled, but %s is missing", d.name, d.init_script);
-		r.hint("install %s, or disable it in the site configuration", d.name);
+		r.line(kFail, "%s: enabled, but %s is missing", name, d.init_script);
+		r.hint("install %s, or disable it in the site configuration", name);
 		return;
 	}
 	Text doing, late;
 	r.doing(doing.add("running \"%s %s\"", d.init_script, kInitRunning).c_str(),
 	        late.add("the init script does not end: look into %s", d.init_script).c_str());
 	if (!success_exit(d.init_script, kInitRunning, static_cast<char *>(nullptr))) {
-		r.line(kFail, "%s: enabled, but not running (\"%s %s\" says no)", d.name, d.init_script,
+		r.line(kFail, "%s: enabled, but not running (\"%s %s\" says no)", name, d.init_script,
 		       kInitRunning);
 		r.hint("start it (%s start) and read its log; nodeinfo shows \"running\": false", d.init_script);
 		return;
@@ -144,34 +159,34 @@ void stage_daemon(const Facts &, StageReport &r, int index) {
 
 	Text asking, silent;
 	r.doing(asking.add("asking %s \"%s\"", d.endpoint, d.version_command).c_str(),
-	        silent.add("%s accepts but does not answer: restart %s", d.endpoint, d.name)
+	        silent.add("%s accepts but does not answer: restart %s", d.endpoint, name)
 	            .c_str());
 	json_object *got = nullptr;
 	int64_t start = monotonic_ms();
 	int code = asked.query(d.version_command, &got);
 	long took = static_cast<long>(monotonic_ms() - start);
 	if (code != 0) {
-		r.line(kFail, "%s: running, but \"%s\" on %s gives: %s (after %ld ms)", d.name,
+		r.line(kFail, "%s: running, but \"%s\" on %s gives: %s (after %ld ms)", name,
 		       d.version_command, d.endpoint, uclient_get_errmsg(code), took);
-		fetch_hint(r, d, code);
+		fetch_hint(r, index, code);
 		return;
 	}
 	JsonPtr answer(got);
 	if (!answer) {
 		r.line(kFail, "%s: running, but its answer to \"%s\" does not parse (after %ld ms)",
-		       d.name, d.version_command, took);
-		fetch_hint(r, d, FETCH_ERR_NOT_JSON);
+		       name, d.version_command, took);
+		fetch_hint(r, index, FETCH_ERR_NOT_JSON);
 		return;
 	}
 	r.answers(index);
 	JsonPtr version(asked.version_of(answer.get()));
 	if (!version) {
-		r.line(kWarn, "%s: running, answers in %ld ms, but without a version", d.name, took);
-		r.hint("nodeinfo lacks %s's version: is %s what answers on %s?", d.name, d.listener,
-		       d.endpoint);
+		r.line(kWarn, "%s: running, answers in %ld ms, but without a version", name, took);
+		r.hint("nodeinfo lacks %s's version: is %s what answers on %s?", name,
+		       kDaemonTexts[index].listener, d.endpoint);
 		return;
 	}
-	r.line(kOk, "%s: running, answers in %ld ms; version %s", d.name, took,
+	r.line(kOk, "%s: running, answers in %ld ms; version %s", name, took,
 	       Clean(json_object_get_string(version.get())).c_str());
 }
 
@@ -276,7 +291,7 @@ bool olsr2_links(StageReport &r) {
 	return true;
 }
 
-void stage_neighbours(const Facts &f, StageReport &r, int) {
+void stage_neighbours(const FoundSoFar &f, StageReport &r, int) {
 	bool tables = true;
 	if (f.running[kOlsr2] && f.answers[kOlsr2])
 		tables = olsr2_links(r) && tables;
@@ -288,7 +303,7 @@ void stage_neighbours(const Facts &f, StageReport &r, int) {
 	const char *silent = nullptr;
 	for (int d = 0; d < kDaemonCount; d++)
 		if ((f.running[d] && !f.answers[d]) || f.late[d])
-			silent = facts_of(d).name;
+			silent = name_of(d);
 	if (silent != nullptr || !tables) {
 		r.line(kFail, "neighbours document: no merged table (%s)",
 		       silent ? "a running daemon does not answer" : "a daemon's table is missing");
@@ -318,7 +333,7 @@ size_t null_addresses(json_object *classes) {
 	return nulls;
 }
 
-void stage_interfaces(const Facts &f, StageReport &r, int) {
+void stage_interfaces(const FoundSoFar &f, StageReport &r, int) {
 	// Every interface of the daemons' tables, in the order of nodeinfo's
 	// "network" -> "interfaces" (olsrd's first), each once.
 	JsonPtr names(json_object_new_object());
@@ -329,7 +344,7 @@ void stage_interfaces(const Facts &f, StageReport &r, int) {
 		if (!f.running[d] || !f.answers[d])
 			continue;
 		asked = true;
-		const char *name = facts_of(d).name;
+		const char *name = name_of(d);
 		r.doing(Text().add("asking %s for its interfaces", name).c_str());
 		JsonPtr table(kNodeinfoDaemons[d].interface_table());
 		if (!table) {
@@ -378,7 +393,7 @@ void stage_interfaces(const Facts &f, StageReport &r, int) {
 
 // ---- stage 5: statistics --------------------------------------------------
 
-void stage_statistics(const Facts &, StageReport &r, int) {
+void stage_statistics(const FoundSoFar &, StageReport &r, int) {
 	r.doing("asking zistad for its clients");
 	JsonPtr answer(socket_request_json(kZistadSocket, kZistadRequest));
 	if (answer) {
@@ -440,7 +455,7 @@ void cron_hint(StageReport &r, const char *name) {
 	       name, kRefreshCommand, name);
 }
 
-void stage_cache(const Facts &, StageReport &r, int) {
+void stage_cache(const FoundSoFar &, StageReport &r, int) {
 	for (size_t i = 0; i < kDocumentCount; i++) {
 		const char *name = kDocuments[i].name;
 		char path[kCachePathSize];
@@ -523,25 +538,25 @@ const Stage kStages[] = {
 
 } // namespace
 
-int kavond_check(void) {
+int kavond::check() {
 	stop_stages_with_check();
 	Runner run;
 	for (const Stage &stage : kStages) {
-		if (stage.when != When::kAlways && !run.facts.config)
+		if (stage.when != When::kAlways && !run.found.config)
 			continue;
 		if (stage.when != When::kEachEnabled) {
 			run.run(stage.title, stage.deadline_ms, stage.late_hint, stage.fn);
 			continue;
 		}
 		for (int d = 0; d < kDaemonCount; d++) {
-			if (!run.facts.enabled[d])
+			if (!run.found.enabled[d])
 				continue;
 			Text hint;
-			hint.add("%s does not answer: restart it", facts_of(d).name);
+			hint.add("%s does not answer: restart it", name_of(d));
 			// A daemon whose stage hung is not asked again: the later
 			// stages would only hang on it too.
-			if (!run.run(facts_of(d).name, stage.deadline_ms, hint.c_str(), stage.fn, d))
-				run.facts.late[d] = true;
+			if (!run.run(name_of(d), stage.deadline_ms, hint.c_str(), stage.fn, d))
+				run.found.late[d] = true;
 		}
 	}
 	return run.failed() ? 1 : 0;
