@@ -33,8 +33,6 @@
 #include "neighbours.h"
 #include "tarvik.h"
 
-using dravel::provider_neighbours;
-
 namespace {
 
 constexpr int kLinks = 1000;

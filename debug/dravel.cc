@@ -12,13 +12,10 @@
 #include "statistics.h"
 #include "tarvik.h"
 
-using namespace dravel;
-
 // Prints and releases the result of a query that reports an error code and
-// hands its object back through an out-parameter. A failed query never
-// does: one that does breaks the library's contract, and the run ends
-// there, in every build, with the fixed report that readers of the
-// driver's output know.
+// hands its object back through an out-parameter. A failed query that
+// hands one back breaks the library's contract: the run ends there, in
+// every build, with the report its readers know.
 static void d2(const char *label, json_object *res, int err) {
 	if (err != 0) {
 		printf("%s: failed %i\n\n", label, err);

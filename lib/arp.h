@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "holders.h"
 #include "tarvik.h"
@@ -43,6 +44,18 @@ struct ArpListFree {
 };
 // An ARP list (an ArpEntry chain), freed with cleanup_arp_cache.
 using ArpListPtr = Owner<ArpEntry, ArpListFree>;
+
+// The ARP list of one run of lookups with probing: a placeholder entry
+// (calloc'd: no hardware address, so it answers no lookup), then the rows
+// of /proc/net/arp, if any. Never empty, so resolve_mac can append what a
+// probe finds for the later lookups. NULL only when memory runs out.
+// Inline on exported functions, so the check (olsr-kavond) uses it too.
+inline ArpEntry *arp_list_for_probing(void) {
+	ArpEntry *placeholder = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
+	if (placeholder != nullptr)
+		placeholder->next = read_arp_cache();
+	return placeholder;
+}
 
 } // namespace tarvik
 

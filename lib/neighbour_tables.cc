@@ -12,8 +12,8 @@
 #include "facts.h"
 #include "holders.h"
 #include "json_helpers.h"
+#include "arp.h"
 #include "neighbour_tables.h"
-#include "olsrd_links.h"
 
 namespace tarvik {
 namespace {

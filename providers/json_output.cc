@@ -7,8 +7,6 @@
 
 #include "json_helpers.h"
 
-namespace dravel {
-
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -70,5 +68,3 @@ const char *json_output_text(json_object *doc) {
 	json_output_null_nonfinite(doc);
 	return json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN);
 }
-
-} // namespace dravel

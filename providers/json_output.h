@@ -10,8 +10,6 @@
 
 #include <json-c/json.h>
 
-namespace dravel {
-
 // Marks every non-finite number in `doc` (an object, array or value;
 // NULL allowed) so that json-c writes it as null from now on, in any of
 // its serialisations (json_object_to_json_string_ext, json_object_to_fd,
@@ -27,7 +25,5 @@ void json_output_null_nonfinite(json_object *doc);
 // `doc` and stays valid until `doc` is changed or released. NULL only
 // when memory runs out.
 const char *json_output_text(json_object *doc);
-
-} // namespace dravel
 
 #endif

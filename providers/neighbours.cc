@@ -12,8 +12,6 @@
 #include "neighbours.h"
 #include "tarvik.h"
 
-namespace dravel {
-
 using namespace tarvik;
 
 namespace {
@@ -86,5 +84,3 @@ json_object *provider_neighbours(void) {
 	// the merged table can go as soon as the records are regrouped.
 	return neighbours_from_merged(merged.get());
 }
-
-} // namespace dravel

@@ -7,8 +7,6 @@
 
 #include <json-c/json.h>
 
-namespace dravel {
-
 // The neighbours document, or NULL when the merged table cannot be had.
 json_object *provider_neighbours(void);
 // The neighbours document of the merged table `merged` (only read; an
@@ -16,7 +14,5 @@ json_object *provider_neighbours(void);
 // "ifname" text whose interface has a hardware address, shared under that
 // address. NULL when memory runs out.
 json_object *neighbours_from_merged(json_object *merged);
-
-} // namespace dravel
 
 #endif

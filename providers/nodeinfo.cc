@@ -20,8 +20,6 @@
 #include "nodeinfo.h"
 #include "tarvik.h"
 
-namespace dravel {
-
 using namespace tarvik;
 
 namespace {
@@ -56,21 +54,6 @@ void with_answer(Query query, const char *command, Use use) {
 	use(answer.get());
 }
 
-// The olsrd / olsrd2 interface table, or NULL when its query fails.
-json_object *olsr1_get_interfaces(void) {
-	json_object *table = nullptr;
-	with_answer(olsr1_get_nodeinfo, kOlsrdFacts.interfaces_command,
-	            [&](json_object *answer) { table = nodeinfo_olsr1_table_from_answer(answer); });
-	return table;
-}
-
-json_object *olsr2_get_interfaces(void) {
-	json_object *table = nullptr;
-	with_answer(olsr2_get_nodeinfo, kOlsrd2Facts.interfaces_command,
-	            [&](json_object *answer) { table = nodeinfo_olsr2_table_from_answer(answer); });
-	return table;
-}
-
 // Adds a daemon's address list to its object as "addresses" and shares
 // each address with the network address list.
 void add_addresses(json_object *daemon, json_object *addresses, json_object *network_addresses) {
@@ -103,8 +86,9 @@ json_object *daemon_software(const NodeinfoDaemon &d, bool running,
 	// The table asks again (olsrd: "interfaces" a second time), whether or
 	// not the query above succeeded: address list and table are decided
 	// independently.
-	if (json_object *table = d.interface_table())
-		attach_interface_table(daemon.get(), table, d.key, network_interfaces);
+	with_answer(d.query, d.facts->interfaces_command, [&](json_object *answer) {
+		attach_interface_table(daemon.get(), d.table_of(answer), d.key, network_interfaces);
+	});
 	return daemon.release();
 }
 
@@ -214,9 +198,9 @@ void add_mesh(json_object *network_interfaces, json_object *mesh) {
 const NodeinfoDaemon kNodeinfoDaemons[2] = {
     {&kOlsrdFacts, "olsr1", olsr1_get_nodeinfo, nodeinfo_olsr1_version_from_answer,
      nodeinfo_olsr1_plugins_from_answer, nodeinfo_olsr1_addresses_from_answer,
-     olsr1_get_interfaces},
+     nodeinfo_olsr1_table_from_answer},
     {&kOlsrd2Facts, "olsr2", olsr2_get_nodeinfo, nodeinfo_olsr2_version_from_answer, nullptr,
-     nodeinfo_olsr2_addresses_from_answer, olsr2_get_interfaces},
+     nodeinfo_olsr2_addresses_from_answer, nodeinfo_olsr2_table_from_answer},
 };
 
 // ---- walkers over the daemon answers ------------------------------------
@@ -375,5 +359,3 @@ json_object *provider_nodeinfo(void) {
 	add_mesh(interfaces, mesh);
 	return document.release();
 }
-
-} // namespace dravel

@@ -11,8 +11,6 @@
 
 #include "facts.h"
 
-namespace dravel {
-
 // The nodeinfo document, or NULL when the daemon state cannot be read.
 json_object *provider_nodeinfo(void);
 // What the nodeinfo document asks of one routing daemon, in the order
@@ -24,7 +22,7 @@ struct NodeinfoDaemon {
 	json_object *(*version_of)(json_object *answer);
 	json_object *(*plugins_of)(json_object *answer); // NULL: the daemon has no plugins
 	json_object *(*addresses_of)(json_object *answer);
-	json_object *(*interface_table)(void); // asks a query of its own
+	json_object *(*table_of)(json_object *answer); // of its interfaces command
 };
 // olsrd, then olsrd2.
 extern const NodeinfoDaemon kNodeinfoDaemons[2];
@@ -35,18 +33,8 @@ enum InterfaceClass { kClassOther = 0, kClassWired = 1, kClassWireless = 2, kCla
 // The name of the class that `type` gives: "wired", "wireless", "tunnel",
 // or "other" for every other value; the keys of the class lists.
 constexpr const char *interface_class_name(int type) {
-	switch (type) {
-	case kClassWired:
-		return "wired";
-	case kClassWireless:
-		return "wireless";
-	case kClassTunnel:
-		return "tunnel";
-	default:
-		return "other";
-	}
+	constexpr const char *kNames[] = {"other", "wired", "wireless", "tunnel"};
+	return type >= kClassOther && type <= kClassTunnel ? kNames[type] : "other";
 }
-
-} // namespace dravel
 
 #endif

@@ -16,8 +16,6 @@
 
 #include <json-c/json.h>
 
-namespace dravel {
-
 // olsrd "version": the value at "version" -> "version", or NULL.
 json_object *nodeinfo_olsr1_version_from_answer(json_object *answer);
 // olsrd "plugins": the value at "plugins", or NULL.
@@ -56,7 +54,5 @@ void attach_interface_table(json_object *daemon, json_object *table, const char 
 // (empty, longer than 15 characters, "." or "..", or holding "/"); NULL
 // too when memory runs out.
 json_object *nodeinfo_interface_classes(const char *name);
-
-} // namespace dravel
 
 #endif

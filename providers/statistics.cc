@@ -19,8 +19,6 @@
 #include "statistics.h"
 #include "tarvik.h"
 
-namespace dravel {
-
 namespace {
 
 using namespace tarvik;
@@ -205,5 +203,3 @@ json_object *provider_statistics(void) {
 		return nullptr;
 	return document.release();
 }
-
-} // namespace dravel

@@ -8,8 +8,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-namespace dravel {
-
 // zistad, asked for its roaming clients, and the members of its answer
 // that the document keeps.
 constexpr char kZistadSocket[] = "/var/run/zistad.sock";
@@ -61,7 +59,5 @@ json_object *traffic_from_stats(const struct link_stats64 *stats);
 // The clients object of zistad's answer `answer` (only read; the values
 // kept take references of their own), or NULL when memory runs out.
 json_object *clients_from_answer(json_object *answer);
-
-} // namespace dravel
 
 #endif

@@ -35,7 +35,6 @@ using namespace tarvik;
 
 namespace {
 
-
 bool format_fits(char *out, size_t size, const char *format, const char *a,
                  const char *b = nullptr) {
 	int n = b ? snprintf(out, size, format, a, b) : snprintf(out, size, format, a);
@@ -166,7 +165,7 @@ public:
 	// the previous one. true when stored; otherwise reported as
 	// "Failed to write JSON to PATH: ...", and the previous document stays.
 	bool store(const char *path, json_object *doc) {
-		dravel::json_output_null_nonfinite(doc);
+		json_output_null_nonfinite(doc);
 		const char *why = nullptr;
 		if (json_object_to_fd(fd_.get(), doc, JSON_C_TO_STRING_PLAIN) < 0)
 			why = json_util_get_last_err();

@@ -8,7 +8,7 @@
 
 namespace kavond {
 
-#define KAVOND_DOCUMENT_ROW(name, compute, about) {#name, dravel::compute, about},
+#define KAVOND_DOCUMENT_ROW(name, compute, about) {#name, compute, about},
 const Document kDocuments[] = {KAVOND_DOCUMENTS(KAVOND_DOCUMENT_ROW)};
 #undef KAVOND_DOCUMENT_ROW
 const size_t kDocumentCount = sizeof kDocuments / sizeof kDocuments[0];

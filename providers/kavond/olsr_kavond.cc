@@ -108,7 +108,7 @@ int print(const Document &document) {
 		fprintf(stderr, "olsr-kavond: the %s provider failed\n", document.name);
 		return 1;
 	}
-	const char *text = dravel::json_output_text(doc.get());
+	const char *text = json_output_text(doc.get());
 	if (text == nullptr || fputs(text, stdout) < 0 || fflush(stdout) != 0) {
 		fprintf(stderr, "olsr-kavond: cannot write the %s document\n", document.name);
 		return 1;

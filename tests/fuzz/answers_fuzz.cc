@@ -28,8 +28,6 @@
 #include "statistics.h"
 #include "strict_json.h"
 
-using namespace dravel;
-
 using tarvik::ArpListPtr;
 using tarvik::JsonPtr;
 

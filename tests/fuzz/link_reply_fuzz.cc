@@ -16,8 +16,6 @@
 #include "statistics.h"
 #include "strict_json.h"
 
-using namespace dravel;
-
 namespace {
 
 void check_traffic(const link_stats64 &s) {

@@ -25,7 +25,6 @@
 #include "test_support.h"
 
 using namespace kavond;
-
 using namespace testing_support;
 
 namespace {

@@ -10,8 +10,6 @@
 #include "holders.h"
 #include "json_output.h"
 
-using namespace dravel;
-
 using tarvik::JsonPtr;
 
 namespace {

@@ -13,11 +13,8 @@
 #include "arp.h"
 #include "neighbour_tables.h"
 #include "json_output.h"
-#include "olsrd_links.h"
 #include "tarvik.h"
 #include "test_support.h"
-
-using namespace dravel;
 
 using tarvik::ArpListPtr;
 using testing_support::arp_entry;

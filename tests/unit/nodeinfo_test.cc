@@ -10,8 +10,6 @@
 #include "nodeinfo.h"
 #include "test_support.h"
 
-using namespace dravel;
-
 using tarvik::JsonPtr;
 using testing_support::run_command;
 

@@ -23,8 +23,6 @@
 #include "statistics.h"
 #include "test_support.h"
 
-using namespace dravel;
-
 using tarvik::JsonPtr;
 using testing_support::FdLimit;
 using testing_support::open_fd_count;

@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "arp.h"
 #include "cache.h"
 #include "check.h"
 #include "check_report.h"
@@ -26,15 +27,14 @@
 #include "facts.h"
 #include "holders.h"
 #include "json_helpers.h"
+#include "neighbour_tables.h"
 #include "nodeinfo_answers.h"
 #include "plovanutil.h"
 #include "nodeinfo.h"
-#include "olsrd_links.h"
 #include "site.h"
 #include "statistics.h"
 #include "tarvik.h"
 
-using namespace dravel;
 using namespace kavond;
 using namespace tarvik;
 
@@ -46,16 +46,12 @@ constexpr int kOlsr2 = 1;
 // The daemons as the nodeinfo document asks them, by index.
 const DaemonFacts &facts_of(int daemon) { return *kNodeinfoDaemons[daemon].facts; }
 
-// The daemons as the operator knows them, by the same index.
-struct DaemonTexts {
-	const char *name;
-	const char *listener; // what should listen at its endpoint
-};
-constexpr DaemonTexts kDaemonTexts[kDaemonCount] = {
-    {"olsrd", "its JSON info plugin"},
-    {"olsrd2", "its telnet plugin (over HTTP)"},
-};
-const char *name_of(int daemon) { return kDaemonTexts[daemon].name; }
+// The daemons as the operator knows them, and what should listen at
+// their endpoints, by the same index.
+constexpr const char *kDaemonNames[kDaemonCount] = {"olsrd", "olsrd2"};
+constexpr const char *kListeners[kDaemonCount] = {"its JSON info plugin",
+                                                  "its telnet plugin (over HTTP)"};
+const char *name_of(int daemon) { return kDaemonNames[daemon]; }
 
 // A cache file older than this is stale: a refresh every few minutes is
 // what keeps the responder's documents current.
@@ -122,7 +118,7 @@ void stage_site(const FoundSoFar &, StageReport &r, int) {
 
 void fetch_hint(StageReport &r, int daemon, int code) {
 	const DaemonFacts &d = facts_of(daemon);
-	const char *name = name_of(daemon), *listener = kDaemonTexts[daemon].listener;
+	const char *name = name_of(daemon), *listener = kListeners[daemon];
 	if (code == FETCH_ERR_CONNECT)
 		r.hint("nothing listens on %s: is %s loaded, and set to listen there?", d.endpoint,
 		       listener);
@@ -183,7 +179,7 @@ void stage_daemon(const FoundSoFar &, StageReport &r, int index) {
 	if (!version) {
 		r.line(kWarn, "%s: running, answers in %ld ms, but without a version", name, took);
 		r.hint("nodeinfo lacks %s's version: is %s what answers on %s?", name,
-		       kDaemonTexts[index].listener, d.endpoint);
+		       kListeners[index], d.endpoint);
 		return;
 	}
 	r.line(kOk, "%s: running, answers in %ld ms; version %s", name, took,
@@ -193,7 +189,7 @@ void stage_daemon(const FoundSoFar &, StageReport &r, int index) {
 // ---- stage 3: neighbours --------------------------------------------------
 
 // olsrd's links, and how each got (or did not get) its MAC address, by
-// the neighbours document's own rule and ARP list (olsrd_links.h). False
+// the neighbours document's own rule and ARP list (neighbour_tables.h). False
 // when olsrd's neighbour table cannot be had.
 bool olsr1_links(StageReport &r) {
 	const DaemonFacts &d = facts_of(kOlsr1);
@@ -346,7 +342,10 @@ void stage_interfaces(const FoundSoFar &f, StageReport &r, int) {
 		asked = true;
 		const char *name = name_of(d);
 		r.doing(Text().add("asking %s for its interfaces", name).c_str());
-		JsonPtr table(kNodeinfoDaemons[d].interface_table());
+		const NodeinfoDaemon &asked = kNodeinfoDaemons[d];
+		json_object *got = nullptr;
+		int code = asked.query(facts_of(d).interfaces_command, &got);
+		JsonPtr answer(got), table(code == 0 ? asked.table_of(answer.get()) : nullptr);
 		if (!table) {
 			r.line(kFail, "%s interfaces: the query failed", name);
 			r.hint("nodeinfo lacks %s's interface table: restart %s", name, name);
