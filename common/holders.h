@@ -14,8 +14,6 @@
 #include <errno.h>
 #include <utility>
 
-#include "tarvik.h"
-
 namespace tarvik {
 
 // Owns one T*, released with Release()(pointer) unless it is NULL. The
@@ -124,12 +122,6 @@ public:
 private:
 	int fd_ = -1;
 };
-
-struct ArpListFree {
-	void operator()(ArpEntry *list) const { cleanup_arp_cache(list); }
-};
-// An ARP list (the library's ArpEntry chain), freed with cleanup_arp_cache.
-using ArpListPtr = Owner<ArpEntry, ArpListFree>;
 
 } // namespace tarvik
 

@@ -202,15 +202,6 @@ ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms) {
 	}
 }
 
-ArpEntry *arp_list_for_probing(void) {
-	// calloc'd: every text empty, so the placeholder has no hardware
-	// address and no lookup answers with it.
-	ArpEntry *placeholder = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
-	if (placeholder != nullptr)
-		placeholder->next = read_arp_cache();
-	return placeholder;
-}
-
 } // namespace tarvik
 
 using namespace tarvik;

@@ -6,7 +6,9 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 
+#include "holders.h"
 #include "tarvik.h"
 
 struct sockaddr_ll;
@@ -36,14 +38,24 @@ void build_arp_request(uint8_t *frame, const uint8_t *src_mac, uint32_t src_ip,
 void arp_request_address(sockaddr_ll *addr, int ifindex, const uint8_t *src_mac);
 // test_arping with the bound on the wait as a parameter.
 ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms);
-// The ARP list that one run of lookups with probing works on: a
-// placeholder entry that answers no lookup (it has no hardware address),
-// followed by the rows of /proc/net/arp (none when the table is empty or
-// cannot be read; read_arp_cache reports the latter). The list is never
-// empty, so resolve_mac probes for every pair the table lacks and
-// appends what the probe finds for the later lookups. NULL only when
-// memory runs out. Free it with cleanup_arp_cache.
-ArpEntry *arp_list_for_probing(void);
+
+struct ArpListFree {
+	void operator()(ArpEntry *list) const { cleanup_arp_cache(list); }
+};
+// An ARP list (an ArpEntry chain), freed with cleanup_arp_cache.
+using ArpListPtr = Owner<ArpEntry, ArpListFree>;
+
+// The ARP list of one run of lookups with probing: a placeholder entry
+// (calloc'd: no hardware address, so it answers no lookup), then the rows
+// of /proc/net/arp, if any. Never empty, so resolve_mac can append what a
+// probe finds for the later lookups. NULL only when memory runs out.
+// Inline on exported functions, so the check (olsr-kavond) uses it too.
+inline ArpEntry *arp_list_for_probing(void) {
+	ArpEntry *placeholder = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
+	if (placeholder != nullptr)
+		placeholder->next = read_arp_cache();
+	return placeholder;
+}
 
 } // namespace tarvik
 

@@ -11,9 +11,9 @@
 
 #include "facts.h"
 #include "holders.h"
+#include "json_helpers.h"
 #include "arp.h"
 #include "neighbour_tables.h"
-#include "json_helpers.h"
 
 namespace tarvik {
 namespace {
@@ -121,18 +121,15 @@ json_object *olsr1_neigh_table(json_object *answer, ArpEntry *arp, int probe) {
 		json_object *link = json_object_array_get_idx(links, i);
 		if (link == nullptr)
 			return nullptr;
-		// Without both texts there is nothing to resolve: the link is left
-		// out, like one whose MAC address cannot be found.
-		const char *ifname = text_of(member(link, kOlsrdLinkInterface));
-		const char *ip = text_of(member(link, kOlsrdLinkAddress));
-		if (ifname == nullptr || ip == nullptr)
+		// A link whose MAC address cannot be found, or that lacks the texts
+		// to look for it, is left out.
+		MacFrom from;
+		TextPtr mac(olsrd_link_mac(link, arp, probe != 0, &from));
+		if (!mac)
 			continue;
 		JsonPtr record(olsr1_record(link));
 		if (!record)
 			return nullptr;
-		TextPtr mac(resolve_mac(arp, ifname, ip, probe));
-		if (!mac)
-			continue;
 		if (!add_owned(table.get(), mac.get(), record.release()))
 			return nullptr;
 	}

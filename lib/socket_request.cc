@@ -18,6 +18,7 @@
 #include "clock.h"
 #include "holders.h"
 #include "socket_request.h"
+#include "tarvik.h"
 
 namespace tarvik {
 namespace {

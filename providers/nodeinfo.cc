@@ -86,8 +86,9 @@ json_object *daemon_software(const NodeinfoDaemon &d, bool running,
 	// The table asks again (olsrd: "interfaces" a second time), whether or
 	// not the query above succeeded: address list and table are decided
 	// independently.
-	if (json_object *table = d.interface_table())
-		attach_interface_table(daemon.get(), table, d.key, network_interfaces);
+	with_answer(d.query, d.facts->interfaces_command, [&](json_object *answer) {
+		attach_interface_table(daemon.get(), d.table_of(answer), d.key, network_interfaces);
+	});
 	return daemon.release();
 }
 
@@ -105,6 +106,39 @@ bool safe_interface_name(const char *name) {
 	if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
 		return false;
 	return strchr(name, '/') == nullptr;
+}
+
+// Appends the hardware address of `device` to the list that its lowest
+// device's class selects.
+void classify_interface(const char *device, json_object *wireless, json_object *wired,
+                        json_object *tunnel, json_object *other) {
+	json_object *address =
+	    plovanutil_wrap_and_free_string(plovanutil_get_interface_address(device));
+	char lowest[16];
+	plovanutil_get_interface_lower(lowest, device);
+	switch (plovanutil_get_interface_type(lowest)) {
+	case kClassWireless:
+		append_owned(wireless, address);
+		break;
+	case kClassTunnel:
+		append_owned(tunnel, address);
+		break;
+	case kClassWired:
+		append_owned(wired, address);
+		break;
+	default:
+		append_owned(other, address);
+		break;
+	}
+}
+
+// Adds `array` to `object` under `key` when it has elements; otherwise
+// releases it.
+void add_if_nonempty(json_object *object, const char *key, json_object *array) {
+	if (json_object_is_type(array, json_type_array) && json_object_array_length(array) != 0)
+		add_owned(object, key, array);
+	else
+		json_object_put(array);
 }
 
 // Files the lower devices of `name` (the lower_* entries of its
@@ -164,9 +198,9 @@ void add_mesh(json_object *network_interfaces, json_object *mesh) {
 const NodeinfoDaemon kNodeinfoDaemons[2] = {
     {&kOlsrdFacts, "olsr1", olsr1_get_nodeinfo, nodeinfo_olsr1_version_from_answer,
      nodeinfo_olsr1_plugins_from_answer, nodeinfo_olsr1_addresses_from_answer,
-     olsr1_get_interfaces},
+     nodeinfo_olsr1_table_from_answer},
     {&kOlsrd2Facts, "olsr2", olsr2_get_nodeinfo, nodeinfo_olsr2_version_from_answer, nullptr,
-     nodeinfo_olsr2_addresses_from_answer, olsr2_get_interfaces},
+     nodeinfo_olsr2_addresses_from_answer, nodeinfo_olsr2_table_from_answer},
 };
 
 // ---- walkers over the daemon answers ------------------------------------
@@ -283,20 +317,6 @@ json_object *nodeinfo_interface_classes(const char *name) {
 
 // ---- the provider ---------------------------------------------------------
 
-json_object *olsr1_get_interfaces(void) {
-	json_object *table = nullptr;
-	with_answer(olsr1_get_nodeinfo, kOlsrdFacts.interfaces_command,
-	            [&](json_object *answer) { table = nodeinfo_olsr1_table_from_answer(answer); });
-	return table;
-}
-
-json_object *olsr2_get_interfaces(void) {
-	json_object *table = nullptr;
-	with_answer(olsr2_get_nodeinfo, kOlsrd2Facts.interfaces_command,
-	            [&](json_object *answer) { table = nodeinfo_olsr2_table_from_answer(answer); });
-	return table;
-}
-
 void attach_interface_table(json_object *daemon, json_object *table, const char *key,
                             json_object *network_interfaces) {
 	// When the table cannot be added (it is released then), the daemon
@@ -307,35 +327,6 @@ void attach_interface_table(json_object *daemon, json_object *table, const char 
 		if (json_object *shared = object_member(network_interfaces, name))
 			add_shared(shared, key, entry);
 	});
-}
-
-void classify_interface(const char *device, json_object *wireless, json_object *wired,
-                        json_object *tunnel, json_object *other) {
-	json_object *address =
-	    plovanutil_wrap_and_free_string(plovanutil_get_interface_address(device));
-	char lowest[16];
-	plovanutil_get_interface_lower(lowest, device);
-	switch (plovanutil_get_interface_type(lowest)) {
-	case kClassWireless:
-		append_owned(wireless, address);
-		break;
-	case kClassTunnel:
-		append_owned(tunnel, address);
-		break;
-	case kClassWired:
-		append_owned(wired, address);
-		break;
-	default:
-		append_owned(other, address);
-		break;
-	}
-}
-
-void add_if_nonempty(json_object *object, const char *key, json_object *array) {
-	if (json_object_is_type(array, json_type_array) && json_object_array_length(array) != 0)
-		add_owned(object, key, array);
-	else
-		json_object_put(array);
 }
 
 json_object *provider_nodeinfo(void) {

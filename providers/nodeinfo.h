@@ -22,24 +22,19 @@ struct NodeinfoDaemon {
 	json_object *(*version_of)(json_object *answer);
 	json_object *(*plugins_of)(json_object *answer); // NULL: the daemon has no plugins
 	json_object *(*addresses_of)(json_object *answer);
-	json_object *(*interface_table)(void); // asks a query of its own
+	json_object *(*table_of)(json_object *answer); // of its interfaces command
 };
 // olsrd, then olsrd2.
 extern const NodeinfoDaemon kNodeinfoDaemons[2];
 
-// The olsrd / olsrd2 interface table, or NULL when its query fails.
-json_object *olsr1_get_interfaces(void);
-json_object *olsr2_get_interfaces(void);
-// Links one daemon's interface table (its reference is taken over) into
-// the daemon object and the network interfaces object under `key`.
-void attach_interface_table(json_object *daemon, json_object *table, const char *key,
-                            json_object *network_interfaces);
-// Appends the hardware address of `device` to the list that its lowest
-// device's class selects.
-void classify_interface(const char *device, json_object *wireless, json_object *wired,
-                        json_object *tunnel, json_object *other);
-// Adds `array` to `object` under `key` when it has elements; otherwise
-// releases it.
-void add_if_nonempty(json_object *object, const char *key, json_object *array);
+// The classes of interfaces that plovanutil_get_interface_type gives.
+enum InterfaceClass { kClassOther = 0, kClassWired = 1, kClassWireless = 2, kClassTunnel = 3 };
+
+// The name of the class that `type` gives: "wired", "wireless", "tunnel",
+// or "other" for every other value; the keys of the class lists.
+constexpr const char *interface_class_name(int type) {
+	constexpr const char *kNames[] = {"other", "wired", "wireless", "tunnel"};
+	return type >= kClassOther && type <= kClassTunnel ? kNames[type] : "other";
+}
 
 #endif

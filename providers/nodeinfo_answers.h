@@ -1,5 +1,7 @@
-// The parts of the nodeinfo document that are read out of the routing
-// daemons' answers. Each function takes one answer as the daemon gave it
+// The nodeinfo document's own parts, internal to it (the check and the
+// tests use them too): the walkers that read the routing daemons' answers,
+// how an interface table joins the document, and the class lists of an
+// interface. Each walker takes one answer as the daemon gave it
 // (borrowed: it is neither kept nor released, and may be NULL or any JSON
 // value at all) and returns a new value that shares the answer's values,
 // one reference per place, so the caller may release the answer at once.
@@ -37,6 +39,13 @@ json_object *nodeinfo_olsr2_addresses_from_answer(json_object *answer);
 // {"mac", "v4", "v6"}; a bind address that is "-…" or not text is null).
 // NULL only when memory runs out.
 json_object *nodeinfo_olsr2_table_from_answer(json_object *answer);
+
+// Links one daemon's interface table (its reference is taken over; NULL
+// changes nothing) into the daemon object as "interfaces" and, entry by
+// entry, into the network interfaces object under `key`: one object with
+// a reference in each place.
+void attach_interface_table(json_object *daemon, json_object *table, const char *key,
+                            json_object *network_interfaces);
 
 // The class lists of interface `name` ("wireless", "wired", "tunnel",
 // "other", each only when non-empty): the hardware addresses of its lower

@@ -14,7 +14,6 @@
 
 #include <errno.h>
 
-#include "facts.h"
 #include "holders.h"
 #include "json_helpers.h"
 #include "statistics.h"

@@ -8,6 +8,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// zistad, asked for its roaming clients, and the members of its answer
+// that the document keeps.
+constexpr char kZistadSocket[] = "/var/run/zistad.sock";
+constexpr char kZistadRequest[] = "get_clients";
+constexpr char kZistadClients[] = "clients";
+constexpr char kZistadClientList[] = "clientlist";
+// The client port, whose counters the document carries.
+constexpr char kTrafficInterface[] = "local-port";
+
 // The first 24 counters of the kernel's rtnl_link_stats64, in its order
 // and in host byte order: the payload of an IFLA_STATS64 attribute up to
 // rx_nohandler (newer kernels append counters, which are not kept).

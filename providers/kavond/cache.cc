@@ -26,18 +26,14 @@
 #include <unistd.h>
 
 #include "cache.h"
-#include "facts.h"
 #include "holders.h"
 #include "json_output.h"
+
+namespace kavond {
 
 using namespace tarvik;
 
 namespace {
-
-// Paths and commands are formatted into buffers of this size (NUL
-// included); a name that does not fit is refused, never cut short into
-// the name of another file or provider.
-constexpr size_t kFormatted = kCachePathSize;
 
 bool format_fits(char *out, size_t size, const char *format, const char *a,
                  const char *b = nullptr) {
@@ -221,7 +217,7 @@ json_object *run_command(const char *command, const char *name, bool *succeeded)
 	return doc;
 }
 
-bool refresh_command(const char *name, char (&command)[kFormatted]) {
+bool refresh_command(const char *name, char (&command)[kCachePathSize]) {
 	return name != nullptr &&
 	       format_fits(command, sizeof command, "%s %s", kRefreshCommand, name);
 }
@@ -229,7 +225,7 @@ bool refresh_command(const char *name, char (&command)[kFormatted]) {
 } // namespace
 
 bool cache_file_path(const char *name, char *path) {
-	return name != nullptr && format_fits(path, kFormatted, kCacheFileFormat, name);
+	return name != nullptr && format_fits(path, kCachePathSize, kCacheFileFormat, name);
 }
 
 const char *cache_file_refusal(const struct stat *st) {
@@ -247,7 +243,7 @@ const char *cache_file_refusal(const struct stat *st) {
 }
 
 json_object *make_safe(const char *name) {
-	char path[kFormatted];
+	char path[kCachePathSize];
 	if (!cache_file_path(name, path))
 		return nullptr;
 	// Looked at before it is opened, so that what another user left there
@@ -272,7 +268,7 @@ json_object *make_safe(const char *name) {
 }
 
 json_object *update_cache_file(const char *path, const char *name, int fallback) {
-	char command[kFormatted];
+	char command[kCachePathSize];
 	if (path == nullptr || !refresh_command(name, command))
 		return nullptr;
 
@@ -300,7 +296,7 @@ json_object *update_cache_file(const char *path, const char *name, int fallback)
 }
 
 CacheRefresh refresh_cache_file(const char *path, const char *name) {
-	char command[kFormatted];
+	char command[kCachePathSize];
 	if (path == nullptr || !refresh_command(name, command))
 		return CacheRefresh::NotStored;
 
@@ -325,3 +321,5 @@ CacheRefresh refresh_cache_file(const char *path, const char *name) {
 		return CacheRefresh::NotStored;
 	return file.store(path, doc.get()) ? CacheRefresh::Stored : CacheRefresh::NotStored;
 }
+
+} // namespace kavond

@@ -5,10 +5,23 @@
 
 #include <json-c/json.h>
 
+#include <stddef.h>
+
 struct stat;
 
-// The cache file path of provider `name` ("/tmp/olsrd-kavond-NAME.json")
-// into `path` (40 bytes); false when it would not fit.
+namespace kavond {
+
+// The cache file of document NAME.
+constexpr char kCacheFileFormat[] = "/tmp/olsrd-kavond-%s.json";
+// Paths and commands made from a document name fit this many bytes (NUL
+// included); a name that does not fit is refused, never cut.
+constexpr size_t kCachePathSize = 40;
+// The refresh command, at exactly this path: a refresh runs
+// "kRefreshCommand NAME".
+constexpr char kRefreshCommand[] = "/usr/bin/olsr-kavond";
+
+// The cache file path of provider `name` (kCacheFileFormat) into `path`
+// (kCachePathSize bytes); false when it would not fit.
 bool cache_file_path(const char *name, char *path);
 // Why make_safe refuses to read the cache file of status `st` (a short
 // text such as "owned by another user"), or NULL when it reads it: it
@@ -48,5 +61,7 @@ enum class CacheRefresh {
 // until the document is stored, and stores the document only when the
 // command exited with status 0.
 CacheRefresh refresh_cache_file(const char *path, const char *name);
+
+} // namespace kavond
 
 #endif

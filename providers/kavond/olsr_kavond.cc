@@ -24,11 +24,10 @@
 #include "cache.h"
 #include "check.h"
 #include "documents.h"
-#include "facts.h"
 #include "holders.h"
 #include "json_output.h"
 
-using kavond::Document;
+using namespace kavond;
 using tarvik::Fd;
 using tarvik::JsonPtr;
 
@@ -36,8 +35,8 @@ namespace {
 
 // "nodeinfo|statistics|neighbours"
 void print_names(FILE *out) {
-	for (size_t i = 0; i < kavond::kDocumentCount; i++)
-		fprintf(out, "%s%s", i ? "|" : "", kavond::kDocuments[i].name);
+	for (size_t i = 0; i < kDocumentCount; i++)
+		fprintf(out, "%s%s", i ? "|" : "", kDocuments[i].name);
 }
 
 void print_usage() {
@@ -46,14 +45,14 @@ void print_usage() {
 	printf(" | --check\n"
 	       "  olsr-kavond NAME            print the document NAME as JSON on standard output\n"
 	       "  olsr-kavond --update NAME   refresh NAME's cache file ");
-	printf(tarvik::kCacheFileFormat, "NAME");
+	printf(kCacheFileFormat, "NAME");
 	printf("\n"
 	       "                              (nothing is started while a refresh of NAME runs)\n"
 	       "  olsr-kavond --check         say what works and what does not on the way to\n"
 	       "                              the documents, with a hint for each fault\n"
 	       "documents:\n");
-	for (size_t i = 0; i < kavond::kDocumentCount; i++)
-		printf("  %-12s %s\n", kavond::kDocuments[i].name, kavond::kDocuments[i].about);
+	for (size_t i = 0; i < kDocumentCount; i++)
+		printf("  %-12s %s\n", kDocuments[i].name, kDocuments[i].about);
 }
 
 int usage_error() {
@@ -67,7 +66,7 @@ int usage_error() {
 // way: a periodic job must not queue one more waiting process each time
 // while a refresh hangs on a daemon that never answers.
 int update(const char *name) {
-	char path[tarvik::kCachePathSize];
+	char path[kCachePathSize];
 	if (!cache_file_path(name, path))
 		return 1; // cannot happen for the table's names
 	switch (refresh_cache_file(path, name)) {
@@ -147,12 +146,12 @@ int main(int argc, char **argv) {
 		return fflush(stdout) == 0 ? 0 : 1;
 	}
 	if (argc == 2 && strcmp(argv[1], "--check") == 0)
-		return kavond_check();
+		return kavond::check();
 	bool updating = argc == 3 && strcmp(argv[1], "--update") == 0;
 	if ((argc != 2 && !updating) || (argc == 2 && argv[1][0] == '-'))
 		return usage_error();
 	const char *name = argv[argc - 1];
-	const Document *document = kavond::find_document(name);
+	const Document *document = find_document(name);
 	if (document == nullptr) {
 		fprintf(stderr, "olsr-kavond: unknown provider \"%s\"\n", name);
 		return 1;

@@ -7,7 +7,7 @@
 namespace {
 
 #define KAVOND_CACHED_READER(name, compute, about) \
-	json_object *cached_##name(void) { return make_safe(#name); }
+	json_object *cached_##name(void) { return kavond::make_safe(#name); }
 KAVOND_DOCUMENTS(KAVOND_CACHED_READER)
 #undef KAVOND_CACHED_READER
 

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "holders.h"
+#include "arp.h"
 #include "neighbour_tables.h"
 #include "json_output.h"
 #include "nodeinfo_answers.h"

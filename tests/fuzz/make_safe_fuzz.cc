@@ -9,6 +9,8 @@
 
 #include "cache.h"
 
+using namespace kavond;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 	const char *path = "/tmp/olsrd-kavond-fuzz.json";
 	int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);

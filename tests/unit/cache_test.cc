@@ -24,6 +24,7 @@
 #include "cache.h"
 #include "test_support.h"
 
+using namespace kavond;
 using namespace testing_support;
 
 namespace {

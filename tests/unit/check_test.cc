@@ -74,7 +74,7 @@ TEST(Clean, OutsideTextIsMadeFitForATerminal) {
 // ---- the parent's end of the protocol -----------------------------------------------
 
 TEST(StageProtocol, FindingsArePrintedAndFactsKept) {
-	Facts facts;
+	FoundSoFar facts;
 	StageState state;
 	EXPECT_TRUE(read_stage_line("ok   site configuration: fine", facts, state));
 	EXPECT_TRUE(read_stage_line("     hint: FAIL inside a hint is no FAIL", facts, state));
@@ -97,7 +97,7 @@ TEST(StageProtocol, FindingsArePrintedAndFactsKept) {
 }
 
 TEST(StageProtocol, MalformedFactsAreNeitherPrintedNorKept) {
-	Facts facts;
+	FoundSoFar facts;
 	StageState state;
 	for (const char *line : {"@enabled 2 1", "@enabled -1 1", "@enabled 0", "@enabled 0 1 x",
 	                         "@running x 1", "@config 0", "@unknown 1", "@"}) {
@@ -108,7 +108,7 @@ TEST(StageProtocol, MalformedFactsAreNeitherPrintedNorKept) {
 }
 
 TEST(StageProtocol, WhatTheStageDoesAndTheHintForLateness) {
-	Facts facts;
+	FoundSoFar facts;
 	StageState state;
 	read_stage_line("@at asking olsrd", facts, state);
 	read_stage_line("@late olsrd hangs", facts, state);
@@ -125,7 +125,7 @@ TEST(StageProtocol, WhatTheStageDoesAndTheHintForLateness) {
 }
 
 TEST(StageProtocol, AnnouncedProbesExtendTheDeadlineUpToTheLimit) {
-	Facts facts;
+	FoundSoFar facts;
 	StageState state;
 	state.start = 1000;
 	state.deadline = 6000;
@@ -142,19 +142,19 @@ TEST(StageProtocol, AnnouncedProbesExtendTheDeadlineUpToTheLimit) {
 
 namespace {
 
-void reporting_stage(const Facts &seen, StageReport &r, int arg) {
+void reporting_stage(const FoundSoFar &seen, StageReport &r, int arg) {
 	r.config_found();
 	r.enabled(arg, true);
 	r.line(kWarn, "stage %d: %s", arg, seen.running[0] ? "saw olsrd running" : "first");
 	r.hint("a hint");
 }
 
-void hanging_stage(const Facts &, StageReport &r, int) {
+void hanging_stage(const FoundSoFar &, StageReport &r, int) {
 	r.doing("waiting for nothing", "nothing comes: look elsewhere");
 	pause();
 }
 
-void crashing_stage(const Facts &, StageReport &r, int) {
+void crashing_stage(const FoundSoFar &, StageReport &r, int) {
 	r.line(kOk, "before the crash");
 	abort();
 }
@@ -171,13 +171,13 @@ std::string run_stage(Runner &run, int deadline_ms, StageFn fn, bool *ended, int
 
 TEST(Runner, FindingsAndFactsOfAStageReachTheParent) {
 	Runner run;
-	run.facts.running[0] = true;
+	run.found.running[0] = true;
 	bool ended = false;
 	EXPECT_EQ(run_stage(run, 5000, reporting_stage, &ended, 1),
 	          "warn stage 1: saw olsrd running\n     hint: a hint\n");
 	EXPECT_TRUE(ended);
-	EXPECT_TRUE(run.facts.config);
-	EXPECT_TRUE(run.facts.enabled[1]);
+	EXPECT_TRUE(run.found.config);
+	EXPECT_TRUE(run.found.enabled[1]);
 	EXPECT_FALSE(run.failed());
 }
 

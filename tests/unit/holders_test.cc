@@ -1,5 +1,5 @@
 // Owner, the move-only pointer holder behind JsonPtr, MallocPtr, FilePtr
-// and ArpListPtr: each pointer it takes is released exactly once, and
+// (and the library's ArpListPtr): each pointer it takes is released exactly once, and
 // never one it handed on.
 #include <gtest/gtest.h>
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "holders.h"
+#include "arp.h"
 #include "neighbour_tables.h"
 #include "json_output.h"
 #include "tarvik.h"
@@ -143,6 +144,31 @@ TEST(Olsr1Table, AnswerShapes) {
 	          nullptr);
 	ArpListPtr arp = arp_list();
 	EXPECT_EQ(tarvik::olsr1_neigh_table(nullptr, arp.get(), 0), nullptr);
+}
+
+// How each link got its MAC address, as the check reports it: an
+// incomplete kernel row (all-zero MAC) is no find.
+TEST(Olsr1LinkMac, SaysWhereTheAddressCameFrom) {
+	ArpListPtr arp(arp_entry("10.0.0.4", "00:00:00:00:00:00", "mesh0", arp_list().release()));
+	using tarvik::MacFrom;
+	const struct {
+		const char *link;
+		const char *mac;
+		MacFrom from;
+	} rows[] = {
+	    {R"({"ifName":"mesh0","remoteIP":"10.0.0.2"})", "02:00:00:00:00:02", MacFrom::kArpTable},
+	    {R"({"ifName":"mesh1","remoteIP":"10.0.0.2"})", nullptr, MacFrom::kNone},
+	    {R"({"ifName":"mesh0","remoteIP":"10.0.0.4"})", nullptr, MacFrom::kNone},
+	    {R"({"remoteIP":"10.0.0.2"})", nullptr, MacFrom::kNoText},
+	    {R"({"ifName":"mesh0","remoteIP":2})", nullptr, MacFrom::kNoText},
+	};
+	for (const auto &row : rows) {
+		JsonPtr link = parse(row.link);
+		MacFrom from = MacFrom::kProbe;
+		tarvik::TextPtr mac(tarvik::olsrd_link_mac(link.get(), arp.get(), false, &from));
+		EXPECT_STREQ(mac.get(), row.mac) << row.link;
+		EXPECT_EQ(from, row.from) << row.link;
+	}
 }
 
 // ---- olsrd2 ----------------------------------------------------------------

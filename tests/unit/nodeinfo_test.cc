@@ -208,16 +208,6 @@ TEST(NodeinfoAttach, MissingTableChangesNothing) {
 	EXPECT_EQ(compact(network.get()), "{}");
 }
 
-TEST(NodeinfoAddIfNonempty, AddsOnlyArraysWithElements) {
-	JsonPtr object(json_object_new_object());
-	add_if_nonempty(object.get(), "empty", json_object_new_array());
-	json_object *full = json_object_new_array();
-	json_object_array_add(full, nullptr);
-	add_if_nonempty(object.get(), "full", full);
-	EXPECT_EQ(compact(object.get()), R"({"full":[null]})");
-	EXPECT_EQ(at(object.get(), {"full"}), full);
-}
-
 // ---- interface classes (real devices made in the sandbox) -------------
 
 class NodeinfoClasses : public ::testing::Test {
@@ -241,19 +231,23 @@ TEST_F(NodeinfoClasses, NameWithGlobCharactersSeesOnlyItsOwnDirectory) {
 	}
 }
 
-TEST_F(NodeinfoClasses, ClassifyInterfaceFilesEachAddressUnderItsClass) {
+// Each address under its class; a list stays out when it is empty, not
+// when it holds a null (a device without hardware address).
+TEST_F(NodeinfoClasses, EachAddressIsFiledUnderItsClassAndEmptyListsAreLeftOut) {
 	sh("ip link add cl-a address 02:c1:00:00:00:0a type veth peer name cl-ap");
 	sh("ip tuntap add dev cl-tun mode tun");
-	JsonPtr wireless(json_object_new_array()), wired(json_object_new_array()),
-	    tunnel(json_object_new_array()), other(json_object_new_array());
-	classify_interface("cl-a", wireless.get(), wired.get(), tunnel.get(), other.get());
-	classify_interface("cl-tun", wireless.get(), wired.get(), tunnel.get(), other.get());
-	classify_interface("lo", wireless.get(), wired.get(), tunnel.get(), other.get());
-	EXPECT_EQ(compact(wireless.get()), "[]");
-	EXPECT_EQ(compact(wired.get()), R"(["02:c1:00:00:00:0a"])");
-	EXPECT_EQ(compact(tunnel.get()), "[null]");
-	// lo: type 772 (loopback), address 00:00:00:00:00:00.
-	EXPECT_EQ(compact(other.get()), R"(["00:00:00:00:00:00"])");
+	const struct {
+		const char *name, *classes;
+	} rows[] = {
+	    {"cl-a", R"({"wired":["02:c1:00:00:00:0a"]})"},
+	    {"cl-tun", R"({"tunnel":[null]})"},
+	    // type 772 (loopback), address 00:00:00:00:00:00.
+	    {"lo", R"({"other":["00:00:00:00:00:00"]})"},
+	};
+	for (const auto &row : rows) {
+		JsonPtr classes(nodeinfo_interface_classes(row.name));
+		EXPECT_EQ(compact(classes.get()), row.classes) << row.name;
+	}
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 // Writes no file; the only thing it sends besides the documents' queries
 // are the ARP requests of the neighbours stage. Returns the exit status:
 // 0 when nothing failed, 1 otherwise.
-int kavond_check(void);
+namespace kavond {
+int check();
+} // namespace kavond
 
 #endif

@@ -103,7 +103,7 @@ bool daemon_fact(const char *line, const char *name, bool (&flags)[kDaemonCount]
 
 } // namespace
 
-bool read_stage_line(const char *line, Facts &facts, StageState &state) {
+bool read_stage_line(const char *line, FoundSoFar &found, StageState &state) {
 	if (line[0] != '@') {
 		if (strncmp(line, "FAIL", 4) == 0)
 			state.failed = true;
@@ -116,10 +116,10 @@ bool read_stage_line(const char *line, Facts &facts, StageState &state) {
 	} else if (strncmp(line, "@late ", 6) == 0) {
 		snprintf(state.late_hint, sizeof state.late_hint, "%s", line + 6);
 	} else if (strcmp(line, "@config 1") == 0) {
-		facts.config = true;
-	} else if (daemon_fact(line, "enabled", facts.enabled) ||
-	           daemon_fact(line, "running", facts.running) ||
-	           daemon_fact(line, "answers", facts.answers)) {
+		found.config = true;
+	} else if (daemon_fact(line, "enabled", found.enabled) ||
+	           daemon_fact(line, "running", found.running) ||
+	           daemon_fact(line, "answers", found.answers)) {
 	} else if (sscanf(line, "@probes %d", &value) == 1 && value > 0) {
 		// Each announced probe may take its time, but never without end.
 		int64_t more = static_cast<int64_t>(value) * kPerProbeMs;
@@ -147,8 +147,8 @@ void stop_stage_and_die(int sig) {
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // The child's side of a stage: it never returns.
-[[noreturn]] void stage_child(pid_t parent, Fd to_parent, StageFn fn, const Facts &facts,
-                              int arg) {
+[[noreturn]] void stage_child(pid_t parent, Fd to_parent, StageFn fn,
+                              const FoundSoFar &found, int arg) {
 	// Killed with its parent, whatever ends that (SIGKILL included): a
 	// parent that died before this took effect is not waited for.
 	if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
@@ -160,7 +160,7 @@ const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 	// standard output carries the check's lines.
 	dup2(STDERR_FILENO, STDOUT_FILENO);
 	StageReport report(to_parent.get());
-	fn(facts, report, arg);
+	fn(found, report, arg);
 	fflush(stdout);
 	_exit(0);
 }
@@ -188,7 +188,7 @@ bool Runner::run(const char *title, int deadline_ms, const char *late_hint, Stag
 	}
 	if (child == 0) {
 		from_child.reset();
-		stage_child(parent, std::move(to_parent), fn, facts, arg);
+		stage_child(parent, std::move(to_parent), fn, found, arg);
 	}
 	setpgid(child, child);
 	g_stage_group = child;
@@ -234,7 +234,7 @@ bool Runner::collect(int fd, int child, const char *title, StageState &state,
 			if (buf[i] != '\n')
 				continue;
 			buf[i] = '\0';
-			if (read_stage_line(buf + begin, facts, state))
+			if (read_stage_line(buf + begin, found, state))
 				puts(buf + begin);
 			begin = i + 1;
 		}

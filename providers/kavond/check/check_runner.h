@@ -20,9 +20,9 @@ namespace kavond {
 // The routing daemons, by index: olsrd, olsrd2.
 constexpr int kDaemonCount = 2;
 
-// What earlier stages found out, for the later ones (a stage's child sees
-// the parent's copy as it was at the fork).
-struct Facts {
+// What the stages have found out so far, for the later ones (a stage's
+// child sees the parent's copy as it was at the fork).
+struct FoundSoFar {
 	bool config = false;               // the site configuration has "mesh" -> "olsrd"
 	bool enabled[kDaemonCount] = {};
 	bool running[kDaemonCount] = {};
@@ -80,16 +80,16 @@ struct StageState {
 // "\n"). A fact updates `facts` or `state` and gives false; any other line
 // gives true, to be printed as it stands (a FAIL line also sets
 // state.failed). Malformed facts are ignored.
-bool read_stage_line(const char *line, Facts &facts, StageState &state);
+bool read_stage_line(const char *line, FoundSoFar &found, StageState &state);
 
-using StageFn = void (*)(const Facts &, StageReport &, int);
+using StageFn = void (*)(const FoundSoFar &, StageReport &, int);
 
 class Runner {
 public:
-	Facts facts;
+	FoundSoFar found;
 	bool failed() const { return failed_; }
 
-	// Runs `fn(facts, report, arg)` in a child with `deadline_ms`;
+	// Runs `fn(found, report, arg)` in a child with `deadline_ms`;
 	// `title` and `late_hint` make the FAIL line should the deadline
 	// pass. False when the stage did not end by itself (deadline, crash,
 	// no child).

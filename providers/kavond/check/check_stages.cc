@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "arp.h"
 #include "cache.h"
 #include "check.h"
 #include "check_report.h"
@@ -26,6 +27,7 @@
 #include "facts.h"
 #include "holders.h"
 #include "json_helpers.h"
+#include "neighbour_tables.h"
 #include "nodeinfo_answers.h"
 #include "plovanutil.h"
 #include "nodeinfo.h"
@@ -33,8 +35,8 @@
 #include "statistics.h"
 #include "tarvik.h"
 
-using namespace tarvik;
 using namespace kavond;
+using namespace tarvik;
 
 namespace {
 
@@ -43,6 +45,13 @@ constexpr int kOlsr2 = 1;
 
 // The daemons as the nodeinfo document asks them, by index.
 const DaemonFacts &facts_of(int daemon) { return *kNodeinfoDaemons[daemon].facts; }
+
+// The daemons as the operator knows them, and what should listen at
+// their endpoints, by the same index.
+constexpr const char *kDaemonNames[kDaemonCount] = {"olsrd", "olsrd2"};
+constexpr const char *kListeners[kDaemonCount] = {"its JSON info plugin",
+                                                  "its telnet plugin (over HTTP)"};
+const char *name_of(int daemon) { return kDaemonNames[daemon]; }
 
 // A cache file older than this is stale: a refresh every few minutes is
 // what keeps the responder's documents current.
@@ -56,7 +65,7 @@ size_t members(json_object *object) {
 
 // ---- stage 1: site configuration ----------------------------------------
 
-void stage_site(const Facts &, StageReport &r, int) {
+void stage_site(const FoundSoFar &, StageReport &r, int) {
 	JsonPtr config(plovanutil_load_site_config());
 	if (!config) {
 		r.line(kFail, "site configuration: none could be loaded");
@@ -82,7 +91,7 @@ void stage_site(const Facts &, StageReport &r, int) {
 		bool on = site_daemon_enabled(olsrd, facts_of(d));
 		json_object *enable = site_enable_value(olsrd, facts_of(d));
 		any = any || on;
-		found.add("%s%s %s", d ? ", " : "", facts_of(d).name, on ? "enabled" : "not enabled");
+		found.add("%s%s %s", d ? ", " : "", name_of(d), on ? "enabled" : "not enabled");
 		if (json_object_is_type(enable, json_type_string)) {
 			as_text = true;
 			found.add(" (\"%s\" is the text \"%s\")", kSiteEnable,
@@ -107,34 +116,37 @@ void stage_site(const Facts &, StageReport &r, int) {
 
 // ---- stage 2: each enabled daemon -----------------------------------------
 
-void fetch_hint(StageReport &r, const DaemonFacts &d, int code) {
+void fetch_hint(StageReport &r, int daemon, int code) {
+	const DaemonFacts &d = facts_of(daemon);
+	const char *name = name_of(daemon), *listener = kListeners[daemon];
 	if (code == FETCH_ERR_CONNECT)
 		r.hint("nothing listens on %s: is %s loaded, and set to listen there?", d.endpoint,
-		       d.listener);
+		       listener);
 	else if (code == FETCH_ERR_TIMEOUT)
-		r.hint("%s accepts but does not answer: restart %s", d.endpoint, d.name);
+		r.hint("%s accepts but does not answer: restart %s", d.endpoint, name);
 	else if (code == FETCH_ERR_NOT_JSON)
 		r.hint("something answers on %s, but not with JSON: is it %s?", d.endpoint,
-		       d.listener);
+		       listener);
 	else if (code & FETCH_ERR_HTTP)
-		r.hint("%s refuses the command: check the plugin's access settings", d.name);
+		r.hint("%s refuses the command: check the plugin's access settings", name);
 	else
-		r.hint("the answer broke off or came malformed: restart %s and check again", d.name);
+		r.hint("the answer broke off or came malformed: restart %s and check again", name);
 }
 
-void stage_daemon(const Facts &, StageReport &r, int index) {
+void stage_daemon(const FoundSoFar &, StageReport &r, int index) {
 	const NodeinfoDaemon &asked = kNodeinfoDaemons[index];
 	const DaemonFacts &d = *asked.facts;
+	const char *name = name_of(index);
 	if (access(d.init_script, X_OK) != 0) {
-		r.line(kFail, "%s: enabled, but %s is missing", d.name, d.init_script);
-		r.hint("install %s, or disable it in the site configuration", d.name);
+		r.line(kFail, "%s: enabled, but %s is missing", name, d.init_script);
+		r.hint("install %s, or disable it in the site configuration", name);
 		return;
 	}
 	Text doing, late;
 	r.doing(doing.add("running \"%s %s\"", d.init_script, kInitRunning).c_str(),
 	        late.add("the init script does not end: look into %s", d.init_script).c_str());
 	if (!success_exit(d.init_script, kInitRunning, static_cast<char *>(nullptr))) {
-		r.line(kFail, "%s: enabled, but not running (\"%s %s\" says no)", d.name, d.init_script,
+		r.line(kFail, "%s: enabled, but not running (\"%s %s\" says no)", name, d.init_script,
 		       kInitRunning);
 		r.hint("start it (%s start) and read its log; nodeinfo shows \"running\": false", d.init_script);
 		return;
@@ -143,48 +155,42 @@ void stage_daemon(const Facts &, StageReport &r, int index) {
 
 	Text asking, silent;
 	r.doing(asking.add("asking %s \"%s\"", d.endpoint, d.version_command).c_str(),
-	        silent.add("%s accepts but does not answer: restart %s", d.endpoint, d.name)
+	        silent.add("%s accepts but does not answer: restart %s", d.endpoint, name)
 	            .c_str());
 	json_object *got = nullptr;
 	int64_t start = monotonic_ms();
 	int code = asked.query(d.version_command, &got);
 	long took = static_cast<long>(monotonic_ms() - start);
 	if (code != 0) {
-		r.line(kFail, "%s: running, but \"%s\" on %s gives: %s (after %ld ms)", d.name,
+		r.line(kFail, "%s: running, but \"%s\" on %s gives: %s (after %ld ms)", name,
 		       d.version_command, d.endpoint, uclient_get_errmsg(code), took);
-		fetch_hint(r, d, code);
+		fetch_hint(r, index, code);
 		return;
 	}
 	JsonPtr answer(got);
 	if (!answer) {
 		r.line(kFail, "%s: running, but its answer to \"%s\" does not parse (after %ld ms)",
-		       d.name, d.version_command, took);
-		fetch_hint(r, d, FETCH_ERR_NOT_JSON);
+		       name, d.version_command, took);
+		fetch_hint(r, index, FETCH_ERR_NOT_JSON);
 		return;
 	}
 	r.answers(index);
 	JsonPtr version(asked.version_of(answer.get()));
 	if (!version) {
-		r.line(kWarn, "%s: running, answers in %ld ms, but without a version", d.name, took);
-		r.hint("nodeinfo lacks %s's version: is %s what answers on %s?", d.name, d.listener,
-		       d.endpoint);
+		r.line(kWarn, "%s: running, answers in %ld ms, but without a version", name, took);
+		r.hint("nodeinfo lacks %s's version: is %s what answers on %s?", name,
+		       kListeners[index], d.endpoint);
 		return;
 	}
-	r.line(kOk, "%s: running, answers in %ld ms; version %s", d.name, took,
+	r.line(kOk, "%s: running, answers in %ld ms; version %s", name, took,
 	       Clean(json_object_get_string(version.get())).c_str());
 }
 
 // ---- stage 3: neighbours --------------------------------------------------
 
-// Whether `list` resolves (device, ip) without a probe, by the library's
-// own rule.
-bool resolves(ArpEntry *list, const char *device, const char *ip) {
-	return TextPtr(resolve_mac(list, device, ip, 0)) != nullptr;
-}
-
-// olsrd's links, and how each got (or did not get) its MAC address: from
-// the ARP table, else by one ARP probe, as the document resolves them.
-// False when olsrd's neighbour table cannot be had.
+// olsrd's links, and how each got (or did not get) its MAC address, by
+// the neighbours document's own rule and ARP list (neighbour_tables.h). False
+// when olsrd's neighbour table cannot be had.
 bool olsr1_links(StageReport &r) {
 	const DaemonFacts &d = facts_of(kOlsr1);
 	r.doing(Text().add("asking %s \"%s\"", d.endpoint, d.links_command).c_str());
@@ -199,60 +205,52 @@ bool olsr1_links(StageReport &r) {
 		r.hint("the neighbours document fails without olsrd's links: restart olsrd");
 		return false;
 	}
-	ArpListPtr arp(read_arp_cache());
-
-	size_t count = json_object_array_length(links);
-	size_t from_table = 0, by_probe = 0, unusable = 0;
-	// The links that need a probe, by index.
-	size_t pending_count = 0;
-	tarvik::MallocPtr<size_t> pending(static_cast<size_t *>(calloc(count + 1, sizeof(size_t))));
-	if (!pending)
+	ArpListPtr arp(arp_list_for_probing());
+	if (!arp)
 		return false;
+	bool table_empty = arp->next == nullptr;
+
+	// The first walk only looks up, so that the deadline grows by the
+	// probes to come before they are sent; the second resolves as the
+	// document does, probing what the list lacks.
+	size_t count = json_object_array_length(links);
+	size_t pending = 0;
+	for (size_t i = 0; i < count; i++) {
+		MacFrom from;
+		free(olsrd_link_mac(json_object_array_get_idx(links, i), arp.get(), false, &from));
+		pending += from == MacFrom::kNone;
+	}
+	r.probes(pending);
+	r.doing("sending ARP requests for olsrd's links");
+	size_t n[kMacFromCount] = {};
+	Text missing;
 	for (size_t i = 0; i < count; i++) {
 		json_object *link = json_object_array_get_idx(links, i);
-		const char *ifname = text_of(member(link, kOlsrdLinkInterface));
-		const char *ip = text_of(member(link, kOlsrdLinkAddress));
-		if (ifname == nullptr || ip == nullptr)
-			unusable++;
-		else if (resolves(arp.get(), ifname, ip))
-			from_table++;
-		else
-			pending.get()[pending_count++] = i;
-	}
-
-	r.probes(pending_count);
-	r.doing("sending ARP requests for olsrd's links");
-	Text missing;
-	size_t named = 0;
-	for (size_t k = 0; k < pending_count; k++) {
-		json_object *link = json_object_array_get_idx(links, pending.get()[k]);
-		const char *ifname = text_of(member(link, kOlsrdLinkInterface));
-		const char *ip = text_of(member(link, kOlsrdLinkAddress));
-		// The reply is looked up like the document looks up the entry a
-		// probe appends to its list.
-		ArpListPtr reply(test_arping(ifname, ip));
-		bool found = resolves(reply.get(), ifname, ip);
-		if (found) {
-			by_probe++;
+		MacFrom from;
+		free(olsrd_link_mac(link, arp.get(), true, &from));
+		size_t named = n[size_t(from)]++;
+		if (from != MacFrom::kNone || named > 8)
 			continue;
-		}
-		if (named < 8)
-			missing.add("%s%s %s", named ? ", " : "", Clean(ifname, 16).c_str(),
-			            Clean(ip, 40).c_str());
-		else if (named == 8)
+		if (named == 8)
 			missing.add(", ...");
-		named++;
+		else
+			missing.add("%s%s %s", named ? ", " : "",
+			            Clean(text_of(member(link, kOlsrdLinkInterface)), 16).c_str(),
+			            Clean(text_of(member(link, kOlsrdLinkAddress)), 40).c_str());
 	}
-	size_t no_mac = pending_count - by_probe;
+	size_t from_table = n[size_t(MacFrom::kArpTable)], by_probe = n[size_t(MacFrom::kProbe)];
+	size_t no_mac = n[size_t(MacFrom::kNone)], unusable = n[size_t(MacFrom::kNoText)];
+	// Every link still without a MAC address was probed for.
+	size_t sent = by_probe + no_mac;
 
 	Level level = no_mac > 0 || count == 0 ? kWarn : kOk;
 	r.line(level, "olsrd neighbours: %zu link%s; MAC from ARP table %zu, by ARP probe %zu, "
 	       "none %zu%s", count, count == 1 ? "" : "s", from_table, by_probe, no_mac,
-	       arp.get() == nullptr ? " (ARP table empty)" : "");
-	if (pending_count > 0)
+	       table_empty ? " (ARP table empty)" : "");
+	if (sent > 0)
 		r.detail(Text()
-		             .add("the check sent %zu ARP request%s, as the document does", pending_count,
-		                  pending_count == 1 ? "" : "s")
+		             .add("the check sent %zu ARP request%s, as the document does", sent,
+		                  sent == 1 ? "" : "s")
 		             .c_str());
 	if (unusable > 0)
 		r.detail(Text().add("%zu link%s without interface or address text, left out", unusable,
@@ -289,7 +287,7 @@ bool olsr2_links(StageReport &r) {
 	return true;
 }
 
-void stage_neighbours(const Facts &f, StageReport &r, int) {
+void stage_neighbours(const FoundSoFar &f, StageReport &r, int) {
 	bool tables = true;
 	if (f.running[kOlsr2] && f.answers[kOlsr2])
 		tables = olsr2_links(r) && tables;
@@ -301,7 +299,7 @@ void stage_neighbours(const Facts &f, StageReport &r, int) {
 	const char *silent = nullptr;
 	for (int d = 0; d < kDaemonCount; d++)
 		if ((f.running[d] && !f.answers[d]) || f.late[d])
-			silent = facts_of(d).name;
+			silent = name_of(d);
 	if (silent != nullptr || !tables) {
 		r.line(kFail, "neighbours document: no merged table (%s)",
 		       silent ? "a running daemon does not answer" : "a daemon's table is missing");
@@ -331,7 +329,7 @@ size_t null_addresses(json_object *classes) {
 	return nulls;
 }
 
-void stage_interfaces(const Facts &f, StageReport &r, int) {
+void stage_interfaces(const FoundSoFar &f, StageReport &r, int) {
 	// Every interface of the daemons' tables, in the order of nodeinfo's
 	// "network" -> "interfaces" (olsrd's first), each once.
 	JsonPtr names(json_object_new_object());
@@ -342,9 +340,12 @@ void stage_interfaces(const Facts &f, StageReport &r, int) {
 		if (!f.running[d] || !f.answers[d])
 			continue;
 		asked = true;
-		const char *name = facts_of(d).name;
+		const char *name = name_of(d);
 		r.doing(Text().add("asking %s for its interfaces", name).c_str());
-		JsonPtr table(kNodeinfoDaemons[d].interface_table());
+		const NodeinfoDaemon &asked = kNodeinfoDaemons[d];
+		json_object *got = nullptr;
+		int code = asked.query(facts_of(d).interfaces_command, &got);
+		JsonPtr answer(got), table(code == 0 ? asked.table_of(answer.get()) : nullptr);
 		if (!table) {
 			r.line(kFail, "%s interfaces: the query failed", name);
 			r.hint("nodeinfo lacks %s's interface table: restart %s", name, name);
@@ -391,7 +392,7 @@ void stage_interfaces(const Facts &f, StageReport &r, int) {
 
 // ---- stage 5: statistics --------------------------------------------------
 
-void stage_statistics(const Facts &, StageReport &r, int) {
+void stage_statistics(const FoundSoFar &, StageReport &r, int) {
 	r.doing("asking zistad for its clients");
 	JsonPtr answer(socket_request_json(kZistadSocket, kZistadRequest));
 	if (answer) {
@@ -453,7 +454,7 @@ void cron_hint(StageReport &r, const char *name) {
 	       name, kRefreshCommand, name);
 }
 
-void stage_cache(const Facts &, StageReport &r, int) {
+void stage_cache(const FoundSoFar &, StageReport &r, int) {
 	for (size_t i = 0; i < kDocumentCount; i++) {
 		const char *name = kDocuments[i].name;
 		char path[kCachePathSize];
@@ -536,25 +537,25 @@ const Stage kStages[] = {
 
 } // namespace
 
-int kavond_check(void) {
+int kavond::check() {
 	stop_stages_with_check();
 	Runner run;
 	for (const Stage &stage : kStages) {
-		if (stage.when != When::kAlways && !run.facts.config)
+		if (stage.when != When::kAlways && !run.found.config)
 			continue;
 		if (stage.when != When::kEachEnabled) {
 			run.run(stage.title, stage.deadline_ms, stage.late_hint, stage.fn);
 			continue;
 		}
 		for (int d = 0; d < kDaemonCount; d++) {
-			if (!run.facts.enabled[d])
+			if (!run.found.enabled[d])
 				continue;
 			Text hint;
-			hint.add("%s does not answer: restart it", facts_of(d).name);
+			hint.add("%s does not answer: restart it", name_of(d));
 			// A daemon whose stage hung is not asked again: the later
 			// stages would only hang on it too.
-			if (!run.run(facts_of(d).name, stage.deadline_ms, hint.c_str(), stage.fn, d))
-				run.facts.late[d] = true;
+			if (!run.run(name_of(d), stage.deadline_ms, hint.c_str(), stage.fn, d))
+				run.found.late[d] = true;
 		}
 	}
 	return run.failed() ? 1 : 0;
