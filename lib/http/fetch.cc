@@ -358,7 +358,8 @@ int get_all_data_finalize(BodyBuffer *body, char **text, int *length) {
 		size_t at = 0;
 		for (body->tail = body->head; body->tail != nullptr;) {
 			BodyChunk *chunk = body->tail;
-			memcpy(out + at, chunk->data, static_cast<size_t>(chunk->length));
+			if (chunk->length > 0) // the empty tail has no data
+				memcpy(out + at, chunk->data, static_cast<size_t>(chunk->length));
 			at += static_cast<size_t>(chunk->length);
 			body->tail = chunk->next;
 			free(chunk->data);
