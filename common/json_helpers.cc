@@ -6,6 +6,48 @@
 
 namespace tarvik {
 
+size_t json_parse_cost(const char *text, size_t length, size_t budget) {
+	// The value at the top; the first member or element of each object or
+	// array is paid for with the container, every other one after a comma.
+	size_t cost = kParseCostItem;
+	char quote = 0;        // the quote of the string the scan is in, or 0
+	bool comments = false; // a "/" was met: no more strings are skipped
+	for (size_t i = 0; i < length && text[i] != '\0'; i++) {
+		char c = text[i];
+		if (quote != 0) {
+			if (c == '\\') {
+				if (i + 1 < length && text[i + 1] != '\0')
+					i++; // the escaped byte, whatever it is
+			} else if (c == quote) {
+				quote = 0;
+			}
+			continue;
+		}
+		switch (c) {
+		case '{':
+			cost += kParseCostObject;
+			break;
+		case '[':
+		case ',':
+			cost += kParseCostItem;
+			break;
+		case '"':
+		case '\'':
+			if (!comments)
+				quote = c;
+			continue;
+		case '/':
+			comments = true;
+			continue;
+		default:
+			continue;
+		}
+		if (cost > budget)
+			return cost;
+	}
+	return cost;
+}
+
 json_object *member(json_object *object, const char *key) {
 	json_object *value = nullptr;
 	return json_object_object_get_ex(object, key, &value) ? value : nullptr;

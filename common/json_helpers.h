@@ -1,14 +1,43 @@
-// json-c helpers shared by the library and the providers: reading members
-// of answers that may hold anything, adding members under one ownership
-// rule, and the writer that gives non-finite numbers the text null.
+// json-c helpers shared by the library and the providers: what parsing an
+// answer may cost, reading members of answers that may hold anything,
+// adding members under one ownership rule, and the writer that gives
+// non-finite numbers the text null.
 // Internal: linked into both, never exported.
 #ifndef TARVIK_JSON_HELPERS_H
 #define TARVIK_JSON_HELPERS_H
 
 #include <json-c/json.h>
 #include <json-c/json_object_iterator.h>
+#include <stddef.h>
 
 namespace tarvik {
+
+// What parsing a JSON text with json-c may cost in memory, estimated from
+// the text before parsing: json-c spends about 800 bytes on an empty
+// object of 2, so an answer bounded only in bytes can cost hundreds of
+// times its size. Each object counts kParseCostObject; each array, object
+// member and other value counts kParseCostItem (json-c 0.16 on a 64-bit
+// machine takes at most about 800, 150 and 290 bytes for them; the 32-bit
+// routers take less). The text of strings, keys and numbers is not counted:
+// json-c collects and then copies it, up to twice the answer's bytes.
+constexpr size_t kParseCostObject = 1024;
+constexpr size_t kParseCostItem = 320;
+
+// The estimate for the first `length` bytes of `text`, or for the bytes
+// before a NUL among them (json-c reads no further). Counting stops as
+// soon as the estimate exceeds `budget`: the result is then some value
+// over it. The scan never counts less than json-c builds, whatever the
+// text (valid JSON or not, json-c's relaxed forms included): it counts
+// every "{" and "[" and, for the members and elements after the first of
+// each, every ","; inside strings ("..." or '...', with backslash
+// escapes) it counts nothing, up to the first "/" outside a string (a
+// comment, whose end json-c versions find differently): from there on it
+// counts every byte that could be structure, in strings too.
+size_t json_parse_cost(const char *text, size_t length, size_t budget);
+// Whether that estimate stays within `budget`.
+inline bool json_parse_affordable(const char *text, size_t length, size_t budget) {
+	return json_parse_cost(text, length, budget) <= budget;
+}
 
 // The member `key` of `object`; NULL when it is absent, or when `object`
 // is NULL or no object.

@@ -104,9 +104,21 @@ typedef struct QueryResult {
  *    in the read that crosses it.
  *  - The time-out (300 s) counts from the start of the request, redirects
  *    included: a server that sends slowly cannot stretch it (2,
- *    FETCH_ERR_TIMEOUT). */
+ *    FETCH_ERR_TIMEOUT).
+ * and of every answer that the library parses as JSON (the JSON forms of
+ * the daemon queries, socket_request_json):
+ *  - TARVIK_MAX_PARSE_BYTES: what parsing it may cost in memory, estimated
+ *    from its text before parsing: 1024 bytes for each object, 320 for
+ *    each array, object member and other value, what json-c allocates for
+ *    them rounded up (it spends about 800 bytes on an empty object of
+ *    two). An answer estimated higher is not parsed: the JSON forms of
+ *    the daemon queries give 35 (FETCH_ERR_SIZE). Live answers of tens of
+ *    KiB estimate at about twenty times their size; an olsrd "links"
+ *    answer reaches the budget at some 500 links. So a hostile answer
+ *    costs at most about this much besides its own bytes. */
 #define TARVIK_MAX_HEAD_BYTES 65536
 #define TARVIK_MAX_BODY_BYTES (16 * 1048576)
+#define TARVIK_MAX_PARSE_BYTES (4 * 1048576)
 
 /* One blocking HTTP GET of `url`, escaped with curl_easy_escape on the
  * way out, following at most 10 redirects and accepting only status 200.
@@ -168,8 +180,10 @@ TARVIK_EXPORT int Curl_isunreserved(unsigned char c);
  * (http://127.0.0.1:1980/telnet). Returns a FetchError code. On 0,
  * `*answer` receives the answer (the caller owns it): a json_object,
  * possibly NULL when a text beginning with "{" did not parse, or for the
- * raw form a NUL-terminated heap text. On failure `*answer` is left
- * exactly as the caller set it. */
+ * raw form a NUL-terminated heap text. An answer for the JSON forms whose
+ * parse would cost more than TARVIK_MAX_PARSE_BYTES is not parsed: 35
+ * (FETCH_ERR_SIZE). On failure `*answer` is left exactly as the caller
+ * set it. */
 TARVIK_EXPORT int olsr1_get_nodeinfo(const char *command,
                                      struct json_object **answer);
 TARVIK_EXPORT int olsr2_get_nodeinfo(const char *command,
@@ -221,8 +235,11 @@ TARVIK_EXPORT int socket_request(const char *path, const char *request,
 
 /* The whole answer to `request` on `path` parsed as one JSON value, or
  * NULL on any failure: 3 s of silence at any wait, an exchange that is
- * not over 10 s after it began, and an answer over 4 MiB (4194304 bytes,
- * of which no more is read) included. */
+ * not over 10 s after it began, an answer over 4 MiB (4194304 bytes, of
+ * which no more is read), and an answer whose parse would cost more than
+ * TARVIK_MAX_PARSE_BYTES (4 MiB, as estimated from its text before
+ * parsing: 1024 bytes for each object, 320 for each array, object member
+ * and other value) included. */
 TARVIK_EXPORT struct json_object *socket_request_json(const char *path,
                                                       const char *request);
 

@@ -2,9 +2,10 @@
 // request text, shut down the writing side, read the answer until the
 // daemon closes. Every wait on the socket gives up after a bounded
 // silence, the whole exchange after a bounded time, and the answer read
-// here after a bounded length: whoever listens on a daemon's socket
-// (a hung daemon, or another program in its place) can hold its caller
-// only for seconds, and take only a few MiB of its memory.
+// here after a bounded length, its parse after a bounded estimate of what
+// it costs: whoever listens on a daemon's socket (a hung daemon, or
+// another program in its place) can hold its caller only for seconds, and
+// take only a few MiB of its memory.
 #include <json-c/json.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +18,7 @@
 
 #include "clock.h"
 #include "holders.h"
+#include "json_helpers.h"
 #include "socket_request.h"
 #include "tarvik.h"
 
@@ -219,8 +221,14 @@ json_object *socket_request_json_timeout(const char *path, const char *request, 
 		rc = read_answer(fd.get(), timeout_ms, deadline, answer_max, &text, &length);
 		if (rc == 0) {
 			TextPtr held(text);
-			value = parse_answer(held.get(), length);
-			rc = value != nullptr ? 0 : -EINVAL;
+			// What the parse may cost is bounded before parsing, like
+			// the answer's bytes.
+			if (!json_parse_affordable(held.get(), length, TARVIK_MAX_PARSE_BYTES)) {
+				rc = -EMSGSIZE;
+			} else {
+				value = parse_answer(held.get(), length);
+				rc = value != nullptr ? 0 : -EINVAL;
+			}
 		}
 	}
 	if (error != nullptr)

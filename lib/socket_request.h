@@ -23,8 +23,9 @@ constexpr size_t kSocketAnswerMax = 4 << 20;
 // socket_request and socket_request_json with the bounds as parameters;
 // the exported functions pass the constants above. `*error`, when given,
 // receives 0 or the negated errno value of the failure (-ETIMEDOUT when a
-// bound ran out, -EMSGSIZE for an answer over `answer_max` bytes, -EINVAL
-// for an answer that is not one JSON value).
+// bound ran out, -EMSGSIZE for an answer over `answer_max` bytes or one
+// whose parse would cost more than TARVIK_MAX_PARSE_BYTES, -EINVAL for an
+// answer that is not one JSON value).
 int socket_request_timeout(const char *path, const char *request, char **answer,
                            int timeout_ms, int exchange_ms = kSocketExchangeMs);
 json_object *socket_request_json_timeout(const char *path, const char *request,

@@ -63,6 +63,9 @@ fault/badjson                200 with "{not json"
 fault/array                  200 with "[1,2,3]"
 fault/hang                   accept the request, never answer
 fault/big/N                  200 with a body of N bytes
+fault/objects/N              200 with a body of N bytes (at least 12):
+                             {"links":[{},{},...]}, empty objects as many
+                             as fit, blanks before "]}" for the rest
 fault/slow/N/MS              N bytes, one every MS milliseconds
 fault/raw/TEXT               TEXT (the rest of the path, unescaped) as the
                              whole answer, then close
@@ -83,6 +86,15 @@ def json_body(size):
     head = '{"pad":"'
     tail = '"}'
     return (head + "x" * (size - len(head) - len(tail)) + tail).encode()
+
+
+def empty_objects(size, head=b'{"links":[', tail=b"]}"):
+    """`head` + "{},{},...,{}" + blanks + `tail`, of exactly `size` bytes
+    (at least `head` and `tail`): as many empty objects as fit."""
+    room = size - len(head) - len(tail)
+    count = max(0, (room + 1) // 3)
+    objects = (b"{}," * count)[:-1]
+    return head + objects + b" " * (room - len(objects)) + tail
 
 
 class Handler(socketserver.BaseRequestHandler):
@@ -250,6 +262,8 @@ class Handler(socketserver.BaseRequestHandler):
             return False
         if kind == "big":
             return self.send_big(int(args[0]))
+        if kind == "objects":
+            return self.send(200, empty_objects(int(args[0])))
         if kind == "slow":
             n, ms = int(args[0]), int(args[1])
             self.request.sendall(f"HTTP/1.1 200 OK\r\nContent-Length: {n}\r\n\r\n".encode())

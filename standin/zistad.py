@@ -23,6 +23,8 @@ MODE shapes the answer to "get_clients":
     silent           accept, then neither read nor answer: hold the
                      connection open for 60 seconds
     big:N            the answer padded to at least N bytes
+    objects:N        [{},{},...]: empty objects as many as fit in N bytes
+                     (at least 2), blanks before "]" for the rest
     trickle:S        answer one byte every S seconds (an answer that never
                      ends), for at most 60 seconds
     flood            answer without end: 64 KiB pieces of a JSON array, at
@@ -157,6 +159,10 @@ class Server(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
             return b"clients: %d" % len(answer.get("clientlist", {}))
         if mode == "close":
             return None
+        if mode.startswith("objects:"):
+            room = int(mode[8:]) - 2
+            objects = (b"{}," * max(0, (room + 1) // 3))[:-1]
+            return b"[" + objects + b" " * (room - len(objects)) + b"]"
         if mode.startswith("big:"):
             size = int(mode[4:])
             answer["padding"] = ""
@@ -198,7 +204,7 @@ def main():
             answer = json.load(f)
     if args.mode not in ("clients", "no-clientlist", "no-clients", "notjson", "close",
                          "shut-read", "silent", "flood") and \
-            not args.mode.startswith(("big:", "trickle:")):
+            not args.mode.startswith(("big:", "objects:", "trickle:")):
         ap.error(f"unknown mode {args.mode}")
 
     remove_socket(args.socket)

@@ -10,6 +10,7 @@
 #include "client.h"
 #include "fetch.h"
 #include "holders.h"
+#include "json_helpers.h"
 
 namespace tarvik {
 
@@ -146,6 +147,13 @@ void finish_json(uclient *cl) {
 	TextPtr text(joined);
 	if (text.get()[0] != '{') {
 		res->error = FETCH_ERR_NOT_JSON;
+		return;
+	}
+	// Bounded in bytes, a body can still hold more values than memory: it
+	// is parsed only when what that may cost stays within the budget.
+	if (!json_parse_affordable(text.get(), static_cast<size_t>(length) - 1,
+	                           TARVIK_MAX_PARSE_BYTES)) {
+		res->error = FETCH_ERR_SIZE;
 		return;
 	}
 	res->value = json_tokener_parse(text.get());

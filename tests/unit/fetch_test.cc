@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <limits.h>
@@ -21,6 +22,7 @@
 
 #include "client.h"
 #include "fetch.h"
+#include "json_helpers.h"
 #include "tarvik.h"
 #include "test_support.h"
 
@@ -487,6 +489,15 @@ TEST_F(FetchTest, FailingWaitIsAnErrorAndLeavesTheAnswerAlone) {
 
 // ---- servers that send without end ---------------------------------------
 
+// Hands the heap's free pages back to the kernel, so that memory that
+// earlier tests freed (still resident) cannot hide the growth measured
+// next.
+void release_free_heap() {
+#ifdef __GLIBC__
+	malloc_trim(0);
+#endif
+}
+
 // A figure from /proc/self/status, in KiB.
 long status_kib(const char *field) {
 	std::string status = read_file("/proc/self/status");
@@ -504,6 +515,7 @@ struct Endless {
 	int rc = -1;
 	double seconds = -1;
 	long growth_kib = -1; // peak RSS during the query, above the RSS before
+	int answered = -1;    // whether the query handed back a value
 };
 
 // One olsrd query of `command` (with the library's own time-out) in a
@@ -518,6 +530,7 @@ Endless query_in_child(const std::string &command) {
 	if (pid == 0) {
 		close(out[0]);
 		Endless e;
+		release_free_heap();
 		int fd = open("/proc/self/clear_refs", O_WRONLY);
 		bool reset = fd >= 0 && write(fd, "5", 1) == 1; // peak RSS := RSS
 		if (fd >= 0)
@@ -529,6 +542,7 @@ Endless query_in_child(const std::string &command) {
 		e.seconds = now_s() - start;
 		if (reset)
 			e.growth_kib = status_kib("VmHWM") - before;
+		e.answered = answer != nullptr;
 		json_object_put(answer);
 		_exit(write(out[1], &e, sizeof e) == sizeof e ? 0 : 1);
 	}
@@ -564,6 +578,56 @@ TEST_F(FetchTest, ServerThatSendsWithoutEndIsCutOffSoonWithBoundedMemory) {
 		EXPECT_GE(e.growth_kib, 0) << "peak RSS not measured";
 		EXPECT_LT(e.growth_kib, 64 * 1024);
 	}
+}
+
+// `{"links":[{},{},...]}` of `size` bytes costs json-c about 260 times
+// that: what a parse may cost is bounded before parsing, so such an answer
+// costs little more than its bytes, the largest body allowed included.
+TEST_F(FetchTest, AnswerOfCountlessValuesIsRefusedBeforeParsingWithBoundedMemory) {
+	for (int size : {1 << 20, 4 << 20, TARVIK_MAX_BODY_BYTES}) {
+		SCOPED_TRACE(size);
+		Endless e = query_in_child("fault/objects/" + std::to_string(size));
+		printf("%d bytes of empty objects: code %d after %.2f s, peak RSS +%ld KiB\n", size, e.rc,
+		       e.seconds, e.growth_kib);
+		EXPECT_EQ(e.rc, FETCH_ERR_SIZE);
+		EXPECT_EQ(e.answered, 0);
+		EXPECT_GE(e.seconds, 0);
+		EXPECT_LT(e.seconds, 15);
+		EXPECT_GE(e.growth_kib, 0) << "peak RSS not measured";
+		EXPECT_LT(e.growth_kib, 48 * 1024);
+	}
+}
+
+// The budget to the value: the most empty objects whose estimate stays
+// within it are parsed, one more is refused.
+TEST_F(FetchTest, AnswerJustWithinTheParseBudgetIsParsed) {
+	using tarvik::kParseCostItem;
+	using tarvik::kParseCostObject;
+	// {"links":[{},...,{}]}: the value at the top, the object, the array,
+	// each empty object, and the comma before each but the first.
+	auto cost_of = [](size_t objects) {
+		return kParseCostItem + kParseCostObject + kParseCostItem + objects * kParseCostObject +
+		       (objects - 1) * kParseCostItem;
+	};
+	size_t most = 1;
+	while (cost_of(most + 1) <= TARVIK_MAX_PARSE_BYTES)
+		most++;
+	auto size_of = [](size_t objects) { return std::to_string(12 + 3 * objects - 1); };
+	json_object *answer = nullptr;
+	ASSERT_EQ(olsr1_get_nodeinfo(("fault/objects/" + size_of(most)).c_str(), &answer), 0);
+	EXPECT_EQ(json_object_array_length(json_object_object_get(answer, "links")), most);
+	json_object_put(answer);
+	json_object *const sentinel = reinterpret_cast<json_object *>(0x1);
+	answer = sentinel;
+	EXPECT_EQ(olsr1_get_nodeinfo(("fault/objects/" + size_of(most + 1)).c_str(), &answer),
+	          FETCH_ERR_SIZE);
+	EXPECT_EQ(answer, sentinel);
+	// The completion step says so in the QueryResult; get_url succeeded.
+	Fetched f = fetch("fault/objects/" + size_of(most + 1), -1, 10000, json_complete);
+	EXPECT_EQ(f.rc, 0);
+	EXPECT_EQ(f.rec.completions, 1);
+	EXPECT_EQ(f.rec.qr.error, FETCH_ERR_SIZE);
+	EXPECT_EQ(f.rec.qr.value, nullptr);
 }
 
 TEST_F(FetchTest, CollectedBodyStopsAtTheBoundAndNotBefore) {
