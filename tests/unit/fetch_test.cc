@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -224,6 +225,9 @@ TEST_F(FetchTest, RedirectStatusesAndLocations) {
 	// A Location that cannot be followed.
 	EXPECT_EQ(fetch("fault/redirect-to/ftp://127.0.0.1/x").rc, FETCH_ERR_REDIRECT);
 	EXPECT_EQ(fetch("fault/redirect-to/http://127.0.0.1:99999/x").rc, FETCH_ERR_REDIRECT);
+	// A Location that would add to the next request line.
+	for (std::string location : {"/a b", "/a\tb", "/a\x01b", "/a\x7f"})
+		EXPECT_EQ(fetch("fault/redirect-to/" + location).rc, FETCH_ERR_REDIRECT) << location;
 	// A redirect to a port where nobody listens fails to connect.
 	EXPECT_EQ(fetch("fault/redirect-to/http://127.0.0.1:9/x").rc, FETCH_ERR_CONNECT);
 }
@@ -507,9 +511,10 @@ struct Endless {
 };
 
 // One olsrd query of `command` (with the library's own time-out) in a
-// child process whose peak RSS is reset first; the child is killed if it
-// has not answered after 30 s.
-Endless query_in_child(const std::string &command) {
+// child process whose peak RSS is reset first, and whose address space
+// may grow by only `room_mib` when that is given; the child is killed if
+// it has not answered after 30 s.
+Endless query_in_child(const std::string &command, long room_mib = 0) {
 	int out[2];
 	if (pipe(out) != 0)
 		return {};
@@ -523,6 +528,11 @@ Endless query_in_child(const std::string &command) {
 		if (fd >= 0)
 			close(fd);
 		long before = status_kib("VmRSS");
+		if (room_mib > 0) {
+			rlim_t limit = (status_kib("VmSize") + room_mib * 1024) * 1024;
+			rlimit as = {limit, limit};
+			setrlimit(RLIMIT_AS, &as);
+		}
 		double start = now_s();
 		json_object *answer = nullptr;
 		e.rc = olsr1_get_nodeinfo(command.c_str(), &answer);
@@ -564,6 +574,16 @@ TEST_F(FetchTest, ServerThatSendsWithoutEndIsCutOffSoonWithBoundedMemory) {
 		EXPECT_GE(e.growth_kib, 0) << "peak RSS not measured";
 		EXPECT_LT(e.growth_kib, 64 * 1024);
 	}
+}
+
+TEST_F(FetchTest, BodyThatCannotBeHeldEndsTheRequestAtOnce) {
+	if (getenv("TARVIK_SANITIZE") != nullptr || getenv("TARVIK_TEST_EMULATOR") != nullptr)
+		GTEST_SKIP() << "the sanitizers and the emulator need address space of their own";
+	// 16 MiB announced, 8 MiB of address space left: no room for it.
+	Endless e = query_in_child("fault/big/" + std::to_string(TARVIK_MAX_BODY_BYTES), 8);
+	EXPECT_EQ(e.rc, FETCH_ERR_SIZE);
+	EXPECT_GE(e.seconds, 0);
+	EXPECT_LT(e.seconds, 15);
 }
 
 TEST_F(FetchTest, CollectedBodyStopsAtTheBoundAndNotBefore) {
