@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for SECONDS
 # (default 30) from its seed corpus, inside the sandbox. The corpus that a
-# run grows is kept under build-fuzz/corpus/, not in the tree.
-#   fuzz.sh [SECONDS [TARGET...]]
+# run grows is kept under build-fuzz/corpus/, not in the tree. json-c is
+# built with the same instrumentation from Debian's source package (a
+# deb-src entry is added when there is none, as scripts/cross.sh does).
+#   fuzz.sh [SECONDS [TARGET...]]    TARGET: answers or answers_fuzz, ...
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-30}
@@ -109,6 +111,11 @@ if [[ ${#targets[@]} -eq 0 ]]; then
 fi
 for target in "${targets[@]}"; do
 	name=${target%_fuzz}
+	target=${name}_fuzz
+	if [[ ! -x $build/tests/fuzz/$target ]]; then
+		echo "fuzz.sh: no fuzz target $target (tests/fuzz/${target}.cc)" >&2
+		exit 2
+	fi
 	corpus=$build/corpus/$name
 	mkdir -p "$corpus"
 	echo "== $target (${seconds}s)"
