@@ -1,17 +1,107 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for SECONDS
 # (default 30) from its seed corpus, inside the sandbox. The corpus that a
-# run grows is kept under build-fuzz/corpus/, not in the tree.
-#   fuzz.sh [SECONDS [TARGET...]]
+# run grows is kept under build-fuzz/corpus/, not in the tree. json-c is
+# built with the same instrumentation from Debian's source package (a
+# deb-src entry is added when there is none, as scripts/cross.sh does).
+#   fuzz.sh [SECONDS [TARGET...]]    TARGET: answers or answers_fuzz, ...
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-30}
 shift || true
-# With clang and its libFuzzer runtime.
-"$top/scripts/deps.sh" clang libclang-rt-14-dev
+# With clang and its libFuzzer runtime; dpkg-dev unpacks source packages.
+"$top/scripts/deps.sh" clang libclang-rt-14-dev dpkg-dev
 build=$top/build-fuzz
+say() { printf 'fuzz: %s\n' "$*"; }
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+apt_get() { $sudo apt-get -qq -o DPkg::Lock::Timeout=600 "$@"; }
+# Runs a command with its output in LOG, shown only when it fails.
+logged() {
+	local log=$1
+	shift
+	if ! "$@" >"$log" 2>&1; then
+		cat "$log" >&2
+		say "failed: $* (output above, and in $log)" >&2
+		exit 1
+	fi
+}
+
+# json-c built from Debian's source package (apt-get source, as
+# scripts/cross.sh does) with the same instrumentation as the targets, so
+# that the parser the answers and cache files go through gives the fuzzer
+# coverage: one shared library in build-fuzz/json-c/ that every library
+# and target of the build links, rebuilt only when the archive's version
+# or the flags change.
+have_deb_src() {
+	grep -Eqs '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
+		/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources
+}
+if ! have_deb_src; then
+	# A deb-src entry for each of the machine's Debian sources, in a file
+	# of its own beside them (the same file scripts/cross.sh writes).
+	say "adding deb-src entries (/etc/apt/sources.list.d/tarvik-deb-src.*)"
+	lists=() sources=()
+	for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+		[[ -f $file ]] && lists+=("$file")
+	done
+	for file in /etc/apt/sources.list.d/*.sources; do
+		[[ -f $file ]] && sources+=("$file")
+	done
+	if [[ ${#lists[@]} -gt 0 ]]; then
+		sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "${lists[@]}" |
+			$sudo tee /etc/apt/sources.list.d/tarvik-deb-src.list >/dev/null
+	fi
+	if [[ ${#sources[@]} -gt 0 ]]; then
+		awk 'BEGIN { RS = ""; ORS = "\n\n" }
+			/(^|\n)Types:[^\n]*[[:space:]]deb([[:space:]]|\n|$)/ {
+				sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' \
+			"${sources[@]}" | $sudo tee /etc/apt/sources.list.d/tarvik-deb-src.sources >/dev/null
+	fi
+	apt_get update
+fi
+json_c_source_version() { apt-cache showsrc json-c 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1; }
+json_c_version=$(json_c_source_version)
+if [[ -z $json_c_version ]]; then
+	apt_get update
+	json_c_version=$(json_c_source_version)
+fi
+[[ -n $json_c_version ]] || { say "apt-cache knows no json-c source package" >&2; exit 1; }
+json_c=$build/json-c
+json_c_flags="-fsanitize=address,undefined,fuzzer-no-link -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+json_c_stamp="$json_c_version shared $json_c_flags"
+if [[ $(cat "$json_c/.stamp" 2>/dev/null) != "$json_c_stamp" ]]; then
+	say "json-c $json_c_version from its source package, instrumented"
+	mkdir -p "$build/src"
+	work=$(mktemp -d "$build/src/json-c.XXXXXX")
+	trap 'rm -rf "$work"' EXIT
+	# apt fetches as the _apt user where it can write.
+	chown _apt "$work" 2>/dev/null || true
+	(cd "$work" && logged "$build/src/json-c.log" apt-get -q source "json-c=$json_c_version")
+	src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'json-c-*' | head -n 1)
+	rm -rf "$build/src/json-c" "$build/src/json-c-build" "$json_c"
+	mv "$src" "$build/src/json-c"
+	rm -rf "$work"
+	trap - EXIT
+	logged "$build/src/json-c.log" cmake -S "$build/src/json-c" -B "$build/src/json-c-build" \
+		-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+		-DCMAKE_C_FLAGS="$json_c_flags" \
+		-DBUILD_SHARED_LIBS=ON -DBUILD_STATIC_LIBS=OFF -DBUILD_TESTING=OFF \
+		-DDISABLE_WERROR=ON -DDISABLE_EXTRA_LIBS=ON \
+		-DCMAKE_INSTALL_PREFIX="$json_c" -DCMAKE_INSTALL_LIBDIR=lib
+	logged "$build/src/json-c.log" cmake --build "$build/src/json-c-build" --target install
+	echo "$json_c_stamp" >"$json_c/.stamp"
+fi
+# The build links that json-c (pkg-config finds it through the prefix
+# path); a build-fuzz/ configured before against the system's json-c is
+# configured anew.
+if [[ -f $build/CMakeCache.txt ]] &&
+	! grep -qx "pkgcfg_lib_JSONC_json-c:FILEPATH=$json_c/lib/libjson-c.so" "$build/CMakeCache.txt"; then
+	rm -f "$build/CMakeCache.txt" "$build/build.ninja"
+fi
 CC=clang CXX=clang++ "$top/scripts/build.sh" "$build" -DTARVIK_FUZZ=ON \
-	-DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_BENCH=OFF >/dev/null
+	-DCMAKE_PREFIX_PATH="$json_c" -DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_BENCH=OFF >/dev/null
 targets=("$@")
 if [[ ${#targets[@]} -eq 0 ]]; then
 	for path in "$top"/tests/fuzz/*_fuzz.cc; do
@@ -21,6 +111,11 @@ if [[ ${#targets[@]} -eq 0 ]]; then
 fi
 for target in "${targets[@]}"; do
 	name=${target%_fuzz}
+	target=${name}_fuzz
+	if [[ ! -x $build/tests/fuzz/$target ]]; then
+		echo "fuzz.sh: no fuzz target $target (tests/fuzz/${target}.cc)" >&2
+		exit 2
+	fi
 	corpus=$build/corpus/$name
 	mkdir -p "$corpus"
 	echo "== $target (${seconds}s)"
@@ -31,7 +126,7 @@ for target in "${targets[@]}"; do
 		"$corpus" "$top/tests/fuzz/corpus/$name" >"$log" 2>&1 || status=$?
 	grep -E '^stat::number_of_executed_units' "$log" || true
 	if [[ $status -ne 0 ]]; then
-		grep -A40 -E '^==[0-9]+==' "$log" | head -60 >&2
+		grep -A40 -E '^==[0-9]+==' "$log" | head -60 >&2 || true
 		echo "$target: a finding (full log: $log)" >&2
 		exit 1
 	fi

@@ -58,9 +58,18 @@ QueryResult *query_of(uclient *cl) {
 int header_step(HttpClient *c, FetchRequest *req, TextPtr *url, UrlParts *parts) {
 	int status = c->framer.status;
 	if (status == 301 || status == 302 || status == 307) {
-		if (req->redirects >= kMaxRedirects || c->framer.location == nullptr)
+		const char *location = c->framer.location;
+		if (req->redirects >= kMaxRedirects || location == nullptr)
 			return FETCH_ERR_TOO_MANY_REDIRECTS;
-		TextPtr next(url_resolve(url->get(), c->framer.location));
+		// It becomes the next request line: no control character or blank
+		// may end it early or add to it.
+		for (const char *p = location; *p != '\0'; p++) {
+			if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7f) {
+				c->reason = "the Location holds control characters or blanks";
+				return FETCH_ERR_REDIRECT;
+			}
+		}
+		TextPtr next(url_resolve(url->get(), location));
 		if (!next || !url_split(next.get(), parts)) {
 			c->reason = "the Location cannot be followed";
 			return FETCH_ERR_REDIRECT;
@@ -262,15 +271,21 @@ BodyBuffer *get_all_data_init(void) {
 
 namespace {
 
+// The body cannot be kept: the request ends at once.
+void give_up(uclient *cl, BodyBuffer *body) {
+	body->failed = 1;
+	client_of(cl)->reason = "no memory for the body";
+	fetch_stop(cl, FETCH_ERR_SIZE);
+}
+
 // Fills `chunk` with `data` of `n` bytes and links a new empty tail behind
-// it; false, with `failed` set and `data` released, when memory runs out
-// or the total would not leave room for joining's NUL.
+// it; false, with `data` released, when memory runs out or the total
+// would not leave room for joining's NUL.
 bool append_chunk(BodyBuffer *body, BodyChunk *chunk, char *data, int n) {
 	BodyChunk *fresh = static_cast<BodyChunk *>(calloc(1, sizeof(BodyChunk)));
-	if (fresh == nullptr || n > INT32_MAX - 1 - body->total) {
+	if (data == nullptr || fresh == nullptr || n > INT32_MAX - 1 - body->total) {
 		free(fresh);
 		free(data);
-		body->failed = 1;
 		return false;
 	}
 	chunk->data = data;
@@ -286,26 +301,19 @@ bool append_chunk(BodyBuffer *body, BodyChunk *chunk, char *data, int n) {
 // copy.
 void read_announced(uclient *cl, BodyBuffer *body, uint64_t announced) {
 	BodyChunk *chunk = body->head;
-	if (chunk == body->tail) {
-		char *data = static_cast<char *>(malloc(static_cast<size_t>(announced) + 1));
-		if (data == nullptr) {
-			body->failed = 1;
-			return;
-		}
-		if (!append_chunk(body, chunk, data, 0))
-			return;
+	if (chunk == body->tail &&
+	    !append_chunk(body, chunk, static_cast<char *>(malloc(announced + 1)), 0)) {
+		give_up(cl, body);
+		return;
 	}
-	for (;;) {
-		int room = static_cast<int>(announced) - chunk->length;
-		int n = uclient_read_account(cl, chunk->data + chunk->length, room);
-		if (n <= 0) {
-			if (n < 0)
-				body->failed = 1;
-			return;
-		}
+	int n;
+	while ((n = uclient_read_account(cl, chunk->data + chunk->length,
+	                                 static_cast<int>(announced) - chunk->length)) > 0) {
 		chunk->length += n;
 		body->total += n;
 	}
+	if (n < 0)
+		body->failed = 1;
 }
 
 } // namespace
@@ -320,25 +328,22 @@ int get_all_data_process(uclient *cl, BodyBuffer *body) {
 	}
 	TextPtr block(static_cast<char *>(malloc(kBlockSize)));
 	if (!block) {
-		body->failed = 1;
+		give_up(cl, body);
 		return 0;
 	}
-	for (;;) {
-		int n = uclient_read_account(cl, block.get(), kBlockSize);
-		if (n <= 0) {
-			if (n < 0)
-				body->failed = 1;
-			return 0;
-		}
+	int n;
+	while ((n = uclient_read_account(cl, block.get(), kBlockSize)) > 0) {
 		char *data = static_cast<char *>(malloc(static_cast<size_t>(n)));
-		if (data == nullptr) {
-			body->failed = 1;
+		if (data != nullptr)
+			memcpy(data, block.get(), static_cast<size_t>(n));
+		if (!append_chunk(body, body->tail, data, n)) {
+			give_up(cl, body);
 			return 0;
 		}
-		memcpy(data, block.get(), static_cast<size_t>(n));
-		if (!append_chunk(body, body->tail, data, n))
-			return 0;
 	}
+	if (n < 0)
+		body->failed = 1;
+	return 0;
 }
 
 int get_all_data_finalize(BodyBuffer *body, char **text, int *length) {

@@ -139,6 +139,12 @@ void take_header_line(HttpFramer *f, char *s, size_t n) {
 void take_line(HttpFramer *f, char *s, size_t n) {
 	if (n > 0 && s[n - 1] == '\r')
 		n--;
+	// A CR anywhere else would hide what follows it on the line.
+	if (f->state != FrameState::Trailers && memchr(s, '\r', n) != nullptr) {
+		broken(f, f->state == FrameState::StatusLine ? FrameError::StatusLine
+		                                             : FrameError::HeaderLine);
+		return;
+	}
 	switch (f->state) {
 	case FrameState::StatusLine:
 		take_status_line(f, s, n);
@@ -199,6 +205,8 @@ size_t feed_line(HttpFramer *f, char *data, size_t at, size_t len) {
 	return at + n;
 }
 
+// Hex digits, optional blanks, then ";" and an extension or the line end:
+// anything else ("0x5", "5 7") is no chunk size.
 size_t feed_chunk_size(HttpFramer *f, const char *data, size_t at, size_t len) {
 	while (at < len) {
 		char c = data[at++];
@@ -206,28 +214,28 @@ size_t feed_chunk_size(HttpFramer *f, const char *data, size_t at, size_t len) {
 			broken(f, FrameError::ChunkLineTooLong);
 			return at;
 		}
-		if (c == '\n') {
-			if (!f->chunk_digits) {
-				broken(f, FrameError::ChunkSize);
-				return at;
-			}
+		if (c == '\n' && f->chunk_digits) {
 			f->head_bytes = 0;
 			f->state = f->remaining == 0 ? FrameState::Trailers : FrameState::ChunkData;
 			return at;
 		}
-		int v = f->chunk_ext ? -1 : hex_value(c);
-		if (v >= 0) {
-			if (f->remaining > (UINT64_MAX >> 4)) {
-				broken(f, FrameError::ChunkSize);
-				return at;
-			}
+		int v = hex_value(c);
+		bool fits = f->remaining <= (UINT64_MAX >> 4);
+		if (f->chunk_at == ChunkLine::Digits && v >= 0 && fits) {
 			f->remaining = f->remaining * 16 + static_cast<unsigned>(v);
 			f->chunk_digits = true;
-		} else if (!f->chunk_digits) {
+		} else if (!f->chunk_digits || f->chunk_at == ChunkLine::CarriageReturn) {
 			broken(f, FrameError::ChunkSize);
 			return at;
+		} else if (c == '\r') {
+			f->chunk_at = ChunkLine::CarriageReturn;
+		} else if (f->chunk_at == ChunkLine::Extension || c == ';') {
+			f->chunk_at = ChunkLine::Extension; // ";name=value": skipped
+		} else if (blank(c)) {
+			f->chunk_at = ChunkLine::Blanks;
 		} else {
-			f->chunk_ext = true; // ";name=value", blanks, CR: skipped
+			broken(f, FrameError::ChunkSize);
+			return at;
 		}
 	}
 	return at;
@@ -310,7 +318,7 @@ size_t framer_feed(HttpFramer *f, char *data, size_t len, size_t *body_len) {
 						f->state = FrameState::Done;
 					} else {
 						f->state = FrameState::ChunkEnd;
-						f->chunk_ext = false;
+						f->chunk_at = ChunkLine::Digits;
 					}
 				}
 			}
@@ -320,16 +328,17 @@ size_t framer_feed(HttpFramer *f, char *data, size_t len, size_t *body_len) {
 			at = feed_chunk_size(f, data, at, len);
 			break;
 		case FrameState::ChunkEnd: {
-			// CRLF or a bare LF; chunk_ext notes the CR.
+			// CRLF or a bare LF.
 			char c = data[at++];
 			if (c == '\n') {
 				f->state = FrameState::ChunkSize;
-				f->chunk_digits = f->chunk_ext = false;
+				f->chunk_digits = false;
+				f->chunk_at = ChunkLine::Digits;
 				f->head_bytes = 0;
-			} else if (c != '\r' || f->chunk_ext) {
+			} else if (c != '\r' || f->chunk_at == ChunkLine::CarriageReturn) {
 				broken(f, FrameError::ChunkEnd);
 			} else {
-				f->chunk_ext = true;
+				f->chunk_at = ChunkLine::CarriageReturn;
 			}
 			break;
 		}
@@ -351,7 +360,8 @@ void framer_body_start(HttpFramer *f) {
 		f->state = FrameState::Done;
 	} else if (f->chunked) {
 		f->remaining = 0;
-		f->chunk_digits = f->chunk_ext = false;
+		f->chunk_digits = false;
+		f->chunk_at = ChunkLine::Digits;
 		f->state = FrameState::ChunkSize;
 	} else if (f->has_length) {
 		f->remaining = f->length;

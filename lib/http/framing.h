@@ -51,6 +51,11 @@ enum class FrameError : uint8_t {
 
 const char *framer_error_text(FrameError error);
 
+// The parts of a chunk-size line: hex digits, blanks, then ";" and an
+// extension, and the line end (CR, then LF; or a bare LF). The CR after
+// a chunk's data is noted as CarriageReturn too.
+enum class ChunkLine : uint8_t { Digits, Blanks, Extension, CarriageReturn };
+
 struct HttpFramer {
 	// What the head said; valid from HeadDone on.
 	int status;
@@ -70,7 +75,7 @@ struct HttpFramer {
 	size_t line_len;
 	size_t line_cap;
 	bool chunk_digits;   // the chunk-size line has had a digit
-	bool chunk_ext;      // ... and is past its digits
+	ChunkLine chunk_at;  // where in a chunk-size line (or chunk end) it is
 };
 
 // Starts `f` afresh for a new answer; what a former answer left is released.

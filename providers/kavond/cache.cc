@@ -9,11 +9,13 @@
 // run as root. So the lock is not taken on anything in /tmp (anyone who
 // may read a file may lock it, and hold a refresh off for good) but on a
 // file in /var/run that only root can open; a refresh never opens what it
-// finds at the cache path, it replaces it; and the reader serves only a
-// regular file of its own user that nobody else can write, with one link
+// finds at the cache path, it replaces it (another user's directory, which
+// no rename can replace, is moved aside first); and the reader serves only
+// a regular file of its own user that nobody else can write, with one link
 // and of a document's size: another user's document, a link to another
-// file of root's, a FIFO or a sparse file of gigabytes are not served. No
-// descriptor is left open across the exec of the refresh command.
+// file of root's, a FIFO or a sparse file of gigabytes are not served. A
+// refresh stores only what the reader serves. No descriptor is left open
+// across the exec of the refresh command.
 #include <errno.h>
 #include <fcntl.h>
 #include <json-c/json.h>
@@ -46,9 +48,6 @@ bool format_fits(char *out, size_t size, const char *format, const char *a,
 constexpr char kLockDir[] = "/var/run";
 constexpr char kLockName[] = "olsrd-kavond-%s.lock";
 constexpr size_t kLockPathSize = 64;
-
-// A cache file larger than this is not read: documents are a few KiB.
-constexpr off_t kMaxCacheFile = 4 << 20;
 
 // Why a directory may not hold a refresh lock (NULL: it may): whoever
 // else could write it could put a file of theirs at the lock's name, or
@@ -117,6 +116,47 @@ void report_lock_failure(const char *lock_path, LockFailure failure, int err, co
 		fprintf(stderr, "Failed to lock %s: %s\n", lock_path, text);
 }
 
+// Renames the directory at `path`, when it is another user's, to a new
+// hidden name beside it: /tmp/.FILE.XXXXXX for /tmp/FILE, made first by
+// mkdtemp as an empty directory of our own (mode 0700; in sticky /tmp nobody
+// else can remove, rename or fill it), which the rename then replaces, so
+// that nothing else is ever overwritten. Says so on standard error. true
+// when the path may be tried again (also when no directory is there any
+// more); false with errno set, EISDIR for a directory of our own user's,
+// which stays: not another user's doing.
+bool move_directory_aside(const char *path) {
+	struct stat st;
+	if (lstat(path, &st) != 0 || !S_ISDIR(st.st_mode))
+		return true;
+	if (st.st_uid == geteuid()) {
+		errno = EISDIR;
+		return false;
+	}
+	const char *slash = strrchr(path, '/');
+	size_t dir_length = slash != nullptr ? static_cast<size_t>(slash + 1 - path) : 0;
+	size_t length = strlen(path);
+	TextPtr aside(static_cast<char *>(malloc(length + sizeof("..XXXXXX"))));
+	if (aside == nullptr) {
+		errno = ENOMEM;
+		return false;
+	}
+	char *at = aside.get();
+	memcpy(at, path, dir_length);
+	at[dir_length] = '.';
+	memcpy(at + dir_length + 1, path + dir_length, length - dir_length);
+	memcpy(at + length + 1, ".XXXXXX", sizeof(".XXXXXX"));
+	if (mkdtemp(at) == nullptr)
+		return false;
+	if (rename(path, at) != 0) {
+		int err = errno;
+		rmdir(at);
+		errno = err;
+		return false;
+	}
+	fprintf(stderr, "Moved another user's directory %s aside to %s\n", path, at);
+	return true;
+}
+
 // The new file of a refresh, beside the cache file at `path`: removed
 // when the holder goes unless it was renamed over the cache file.
 class NewFile {
@@ -130,12 +170,13 @@ public:
 	}
 
 	// Creates the new file (mode 0644, close-on-exec, a name nobody can
-	// guess or have placed a file at). A directory at `path` fails here
-	// (EISDIR): no rename could replace it. Any other entry there is not
-	// looked at: the rename replaces it. false with errno set.
+	// guess or have placed a file at). A directory of our own user's at
+	// `path` fails here (EISDIR): it is not moved, and no rename could
+	// replace it. Any other entry there is not looked at: store replaces
+	// it. false with errno set.
 	bool create(const char *path) {
 		struct stat st;
-		if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+		if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
 			errno = EISDIR;
 			return false;
 		}
@@ -161,17 +202,27 @@ public:
 	}
 
 	// Writes `doc` (compact, non-finite numbers as null) into the new file
-	// and renames it over `path`. Only a document written in full replaces
-	// the previous one. true when stored; otherwise reported as
-	// "Failed to write JSON to PATH: ...", and the previous document stays.
+	// and renames it over `path`. Only a document written in full, into a
+	// file that make_safe would read (cache_file_refusal: one not longer
+	// than kCacheFileMax, and still of one link), replaces the previous
+	// one. true when stored; otherwise reported ("Failed to write JSON to
+	// PATH: ...", "Not storing the document in PATH (N bytes): ..."), and
+	// the previous document stays.
 	bool store(const char *path, json_object *doc) {
 		json_output_null_nonfinite(doc);
 		const char *why = nullptr;
-		if (json_object_to_fd(fd_.get(), doc, JSON_C_TO_STRING_PLAIN) < 0)
+		struct stat st;
+		if (json_object_to_fd(fd_.get(), doc, JSON_C_TO_STRING_PLAIN) < 0) {
 			why = json_util_get_last_err();
-		else if (close(fd_.release()) != 0 || rename(name_.get(), path) != 0)
+		} else if (fstat(fd_.get(), &st) != 0) {
 			why = strerror(errno);
-		else {
+		} else if (const char *refused = cache_file_refusal(&st)) {
+			fprintf(stderr, "Not storing the document in %s (%lld bytes): %s\n", path,
+			        static_cast<long long>(st.st_size), refused);
+			return false;
+		} else if (close(fd_.release()) != 0 || !rename_over(path)) {
+			why = strerror(errno);
+		} else {
 			name_.reset(); // renamed: nothing left to remove
 			return true;
 		}
@@ -181,6 +232,21 @@ public:
 	}
 
 private:
+	// Renames the new file over `path`. No rename replaces a directory:
+	// another user's is moved aside first, and when the rename meets one
+	// anew (its owner may make one again at once), that too, up to a few
+	// times. false with errno set (EISDIR: a directory of our own user's).
+	bool rename_over(const char *path) {
+		for (int tries = 1;; tries++) {
+			if (rename(name_.get(), path) == 0)
+				return true;
+			if (errno != EISDIR || tries == kRenameTries || !move_directory_aside(path))
+				return false;
+		}
+	}
+
+	static constexpr int kRenameTries = 4;
+
 	TextPtr name_;
 	Fd fd_;
 };
@@ -237,7 +303,7 @@ const char *cache_file_refusal(const struct stat *st) {
 		return "writable by group or others";
 	if (st->st_nlink != 1)
 		return "more than one link";
-	if (st->st_size > kMaxCacheFile)
+	if (st->st_size > static_cast<off_t>(kCacheFileMax))
 		return "larger than 4 MiB";
 	return nullptr;
 }

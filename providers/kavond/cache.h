@@ -16,6 +16,9 @@ constexpr char kCacheFileFormat[] = "/tmp/olsrd-kavond-%s.json";
 // Paths and commands made from a document name fit this many bytes (NUL
 // included); a name that does not fit is refused, never cut.
 constexpr size_t kCachePathSize = 40;
+// The largest cache file a reader reads, and so the largest document a
+// refresh stores (bytes).
+constexpr size_t kCacheFileMax = size_t{4} << 20;
 // The refresh command, at exactly this path: a refresh runs
 // "kRefreshCommand NAME".
 constexpr char kRefreshCommand[] = "/usr/bin/olsr-kavond";
@@ -26,7 +29,8 @@ bool cache_file_path(const char *name, char *path);
 // Why make_safe refuses to read the cache file of status `st` (a short
 // text such as "owned by another user"), or NULL when it reads it: it
 // reads only a regular file owned by its own effective user (root on a
-// node), not writable by group or others, with one link, of at most 4 MiB.
+// node), not writable by group or others, with one link, of at most
+// kCacheFileMax bytes.
 const char *cache_file_refusal(const struct stat *st);
 // The document cached for provider `name`, or NULL at once: no cache file,
 // a file that cache_file_refusal refuses (a symbolic link there is not
@@ -40,13 +44,16 @@ json_object *make_safe(const char *name);
 // document the command printed is written into a new file beside `path`
 // and renamed over whatever non-directory entry is there, which is never
 // opened (readers meet the previous document or the new one, never a
-// mixture). Returns that document (the caller releases it), also when
+// mixture); a directory there of another user's is first renamed to a new
+// hidden name beside it (/tmp/.FILE.XXXXXX for /tmp/FILE, reported on
+// standard error). A document longer than kCacheFileMax bytes is not
+// stored. Returns that document (the caller releases it), also when
 // storing it failed or the command failed after printing it; NULL when
 // none was read. When the lock cannot be had or no new file can be made
-// beside `path` (a directory at `path` included), reported on standard
-// error, a non-zero `fallback` still runs the command and returns its
-// document without storing it; a zero `fallback` returns NULL without
-// running it.
+// beside `path` (a directory of the caller's own user at `path` included),
+// reported on standard error, a non-zero `fallback` still runs the command
+// and returns its document without storing it; a zero `fallback` returns
+// NULL without running it.
 json_object *update_cache_file(const char *path, const char *name, int fallback);
 
 // What refresh_cache_file did.

@@ -5,7 +5,9 @@ cache file, files planted at the cache path and a full /tmp; the
 reports of a failed refresh; and olsr-kavond --check started with
 closed descriptors. The reader's side (make_safe) and the socket
 requests are tested in tests/unit."""
+import glob
 import os
+import shlex
 import shutil
 import stat
 import subprocess
@@ -17,6 +19,7 @@ from harness import KAVOND, SandboxTest, init_exit, run, site_config, write
 COMMAND = "/usr/bin/olsr-kavond"
 MARKER = "/run/olsr-kavond-ran"
 CACHE = "/tmp/olsrd-kavond-nodeinfo.json"
+ASIDE = "/tmp/.olsrd-kavond-nodeinfo.json.*"
 LOCK = "/var/run/olsrd-kavond-nodeinfo.lock"
 AS_NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 FRESH = '{"fresh":"nodeinfo"}'
@@ -101,12 +104,20 @@ class LocalUser(SandboxTest):
         self.assertIn(f"FAIL cache nodeinfo: {CACHE} is not served: owned by\n     another user\n",
                       proc.stdout)
 
-    def test_a_directory_at_the_cache_path_fails_clearly(self):
-        as_nobody(f"mkdir {CACHE}")
-        proc = self.update()
-        self.assertEqual(proc.returncode, 1)
-        self.assertEqual(proc.stderr, f"Failed to open {CACHE}: Is a directory\n" + NOT_STORED)
-        self.assertFalse(os.path.exists(MARKER), "the command ran")
+    def test_another_users_directory_at_the_cache_path_is_moved_aside(self):
+        # Also one made while the command runs. (Root's own stays: tests/unit.)
+        for during in (False, True):
+            with self.subTest(during=during):
+                self.setUp()
+                plant = AS_NOBODY + ["sh", "-c", f"mkdir {CACHE} && echo x > {CACHE}/f"]
+                self.command(f"{shlex.join(plant)}\necho '{FRESH}'") if during else run(plant)
+                before = set(glob.glob(ASIDE))
+                proc = self.update()
+                moved = sorted(set(glob.glob(ASIDE)) - before)
+                self.assertEqual((proc.returncode, proc.stderr, len(moved)), (
+                    0, f"Moved another user's directory {CACHE} aside to {''.join(moved)}\n", 1))
+                self.assertEqual((self.stored(), os.listdir(moved[0]), os.lstat(moved[0]).st_uid),
+                                 (FRESH, ["f"], 65534))
 
     def test_a_full_tmp_is_a_failed_refresh(self):
         # A small /tmp of the test's own, filled up by nobody.

@@ -5,9 +5,13 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -222,6 +226,63 @@ ArpEntry *arp_entry(const char *ip, const char *mac, const char *device, ArpEntr
 	snprintf(e->device, sizeof e->device, "%s", device);
 	e->next = next;
 	return e;
+}
+
+long status_kib(const char *field) {
+	std::string status = read_file("/proc/self/status");
+	size_t at = status.find(std::string(field) + ":");
+	return at == std::string::npos ? -1
+	                               : strtol(status.c_str() + at + strlen(field) + 1, nullptr, 10);
+}
+
+namespace {
+
+double monotonic_s() {
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+} // namespace
+
+ChildCost cost_in_child(const std::function<void()> &work, void *record, size_t size) {
+	int out[2];
+	if (pipe(out) != 0)
+		return {};
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(out[0]);
+		ChildCost cost;
+#ifdef __GLIBC__
+		malloc_trim(0);
+#endif
+		int fd = open("/proc/self/clear_refs", O_WRONLY);
+		bool reset = fd >= 0 && write(fd, "5", 1) == 1; // peak RSS := RSS
+		if (fd >= 0)
+			close(fd);
+		long before = status_kib("VmRSS");
+		double start = monotonic_s();
+		work();
+		cost.seconds = monotonic_s() - start;
+		if (reset)
+			cost.growth_kib = status_kib("VmHWM") - before;
+		cost.reported = true;
+		bool sent = write(out[1], &cost, sizeof cost) == sizeof cost &&
+		            write(out[1], record, size) == static_cast<ssize_t>(size);
+		_exit(sent ? 0 : 1);
+	}
+	close(out[1]);
+	ChildCost cost;
+	pollfd p = {out[0], POLLIN, 0};
+	if (poll(&p, 1, 30000) != 1 || read(out[0], &cost, sizeof cost) != sizeof cost ||
+	    read(out[0], record, size) != static_cast<ssize_t>(size)) {
+		cost = ChildCost();
+		kill(pid, SIGKILL);
+	}
+	close(out[0]);
+	waitpid(pid, nullptr, 0);
+	return cost;
 }
 
 } // namespace testing_support

@@ -7,6 +7,7 @@
 
 #include "tarvik.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,23 @@ private:
 
 // Waits (bounded) until something accepts connections on 127.0.0.1:port.
 bool wait_for_port(int port, int timeout_ms);
+
+// A figure of /proc/self/status in KiB (VmRSS, VmHWM, ...); -1 if absent.
+long status_kib(const char *field);
+
+// What one piece of work cost in a child process.
+struct ChildCost {
+	bool reported = false; // the child ran `work` and reported in time
+	double seconds = -1;   // how long `work` took
+	long growth_kib = -1;  // peak RSS during `work` above the RSS before
+};
+
+// Runs `work` in a child process, which hands back the `size` bytes at
+// `record` as `work` left them. The child's peak RSS is reset first, after
+// its free heap is handed back to the kernel, so that memory freed by
+// earlier tests cannot hide the growth. The child is killed if it has not
+// reported within 30 s.
+ChildCost cost_in_child(const std::function<void()> &work, void *record, size_t size);
 
 // Number of descriptors open in this process.
 int open_fd_count();

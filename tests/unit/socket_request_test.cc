@@ -1,8 +1,6 @@
 // socket_request and socket_request_json against the stand-in zistad.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
-#include <fcntl.h>
-#include <malloc.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,11 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "json_helpers.h"
 #include "socket_request.h"
 #include "tarvik.h"
 #include "test_support.h"
 
+using testing_support::ChildCost;
+using testing_support::cost_in_child;
 using testing_support::FdLimit;
 using testing_support::open_fd_count;
 using testing_support::read_file;
@@ -371,112 +370,29 @@ TEST_F(SocketRequest, AnAnswerOfTheBoundIsReadOneByteMoreIsRefused) {
 	ExpectNoDescriptorLeft();
 }
 
-// ---- answers that cost more to parse than their bytes ------------------------
-
-// Hands the heap's free pages back to the kernel, so that memory that
-// earlier tests freed (still resident) cannot hide the growth measured
-// next.
-void release_free_heap() {
-#ifdef __GLIBC__
-	malloc_trim(0);
-#endif
-}
-
-// A figure from /proc/self/status, in KiB.
-long status_kib(const char *field) {
-	std::string status = read_file("/proc/self/status");
-	size_t at = status.find(std::string(field) + ":");
-	return at == std::string::npos ? -1
-	                                : strtol(status.c_str() + at + strlen(field) + 1, nullptr, 10);
-}
-
-struct Measured {
-	int error = 1;
-	int answered = -1;
-	double seconds = -1;
-	long growth_kib = -1; // peak RSS during the request, above the RSS before
-};
-
-// One socket_request_json of "get_clients" on zistad's socket in a child
-// process whose peak RSS is reset first.
-Measured request_in_child() {
-	int out[2];
-	if (pipe(out) != 0)
-		return {};
-	fflush(nullptr);
-	pid_t pid = fork();
-	if (pid == 0) {
-		close(out[0]);
-		Measured m;
-		release_free_heap();
-		int fd = open("/proc/self/clear_refs", O_WRONLY);
-		bool reset = fd >= 0 && write(fd, "5", 1) == 1; // peak RSS := RSS
-		if (fd >= 0)
-			close(fd);
-		long before = status_kib("VmRSS");
-		double start = now_s();
-		json_object *answer = tarvik::socket_request_json_timeout(
-		    kZistad, "get_clients", tarvik::kSocketSilenceMs, tarvik::kSocketExchangeMs,
-		    tarvik::kSocketAnswerMax, &m.error);
-		m.seconds = now_s() - start;
-		if (reset)
-			m.growth_kib = status_kib("VmHWM") - before;
-		m.answered = answer != nullptr;
-		json_object_put(answer);
-		_exit(write(out[1], &m, sizeof m) == sizeof m ? 0 : 1);
-	}
-	close(out[1]);
-	Measured m;
-	if (read(out[0], &m, sizeof m) != sizeof m)
-		kill(pid, SIGKILL);
-	close(out[0]);
-	waitpid(pid, nullptr, 0);
-	return m;
-}
-
 TEST_F(SocketRequest, AnAnswerOfCountlessValuesIsRefusedBeforeParsingWithBoundedMemory) {
 	// [{},{},...] of the longest answer read: parsed, it would cost json-c
 	// about a GB.
 	ZistadStandIn zistad("objects:" + std::to_string(tarvik::kSocketAnswerMax), kZistad);
-	Measured m = request_in_child();
-	printf("%zu bytes of empty objects: error %d after %.2f s, peak RSS +%ld KiB\n",
-	       tarvik::kSocketAnswerMax, m.error, m.seconds, m.growth_kib);
-	EXPECT_EQ(m.error, -EMSGSIZE);
-	EXPECT_EQ(m.answered, 0);
-	EXPECT_GE(m.growth_kib, 0) << "peak RSS not measured";
-	EXPECT_LT(m.growth_kib, 48 * 1024);
-	EXPECT_EQ(socket_request_json(kZistad, "get_clients"), nullptr);
-	ExpectNoDescriptorLeft();
-}
-
-TEST_F(SocketRequest, AnAnswerJustWithinTheParseBudgetIsParsedOneValueMoreIsRefused) {
-	using tarvik::kParseCostItem;
-	using tarvik::kParseCostObject;
-	// [{},...,{}]: the value at the top, the array, each empty object, and
-	// the comma before each but the first.
-	auto cost_of = [](size_t objects) {
-		return kParseCostItem + kParseCostItem + objects * kParseCostObject +
-		       (objects - 1) * kParseCostItem;
-	};
-	size_t most = 1;
-	while (cost_of(most + 1) <= TARVIK_MAX_PARSE_BYTES)
-		most++;
-	{
-		ZistadStandIn zistad("objects:" + std::to_string(2 + 3 * most - 1), kZistad);
+	struct {
 		int error = 1;
-		json_object *answer = tarvik::socket_request_json_timeout(
-		    kZistad, "get_clients", 3000, 10000, tarvik::kSocketAnswerMax, &error);
-		EXPECT_EQ(error, 0);
-		EXPECT_EQ(json_object_array_length(answer), most);
-		json_object_put(answer);
-	}
-	ZistadStandIn zistad("objects:" + std::to_string(2 + 3 * (most + 1) - 1), kZistad);
-	int error = 1;
-	EXPECT_EQ(tarvik::socket_request_json_timeout(kZistad, "get_clients", 3000, 10000,
-	                                              tarvik::kSocketAnswerMax, &error),
-	          nullptr);
-	EXPECT_EQ(error, -EMSGSIZE);
-	ExpectNoDescriptorLeft();
+		bool answered = true;
+	} r;
+	ChildCost cost = cost_in_child(
+	    [&] {
+		    json_object *answer = tarvik::socket_request_json_timeout(
+		        kZistad, "get_clients", tarvik::kSocketSilenceMs, tarvik::kSocketExchangeMs,
+		        tarvik::kSocketAnswerMax, &r.error);
+		    r.answered = answer != nullptr;
+		    json_object_put(answer);
+	    },
+	    &r, sizeof r);
+	printf("%zu bytes of empty objects: error %d after %.2f s, peak RSS +%ld KiB\n",
+	       tarvik::kSocketAnswerMax, r.error, cost.seconds, cost.growth_kib);
+	EXPECT_EQ(r.error, -EMSGSIZE);
+	EXPECT_FALSE(r.answered);
+	EXPECT_GE(cost.growth_kib, 0) << "peak RSS not measured";
+	EXPECT_LT(cost.growth_kib, 48 * 1024);
 }
 
 TEST_F(SocketRequest, NoDescriptorLeftGivesEmfile) {
