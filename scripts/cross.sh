@@ -65,34 +65,6 @@ if [[ $target == armhf ]] && ! dpkg --print-foreign-architectures | grep -qx arm
 fi
 "$top/scripts/deps.sh" qemu-user dpkg-dev "${packages[@]}"
 
-# A deb-src entry for each of the machine's Debian sources, when no
-# source entry is there: in a file of its own, beside them.
-have_deb_src() {
-	grep -Eqs '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
-		/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources
-}
-if ! have_deb_src; then
-	say "adding deb-src entries (/etc/apt/sources.list.d/tarvik-deb-src.*)"
-	lists=() sources=()
-	for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-		[[ -f $file ]] && lists+=("$file")
-	done
-	for file in /etc/apt/sources.list.d/*.sources; do
-		[[ -f $file ]] && sources+=("$file")
-	done
-	if [[ ${#lists[@]} -gt 0 ]]; then
-		sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "${lists[@]}" |
-			$sudo tee /etc/apt/sources.list.d/tarvik-deb-src.list >/dev/null
-	fi
-	if [[ ${#sources[@]} -gt 0 ]]; then
-		# deb822 stanzas that have "deb" among their types, as deb-src.
-		awk 'BEGIN { RS = ""; ORS = "\n\n" }
-			/(^|\n)Types:[^\n]*[[:space:]]deb([[:space:]]|\n|$)/ {
-				sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' \
-			"${sources[@]}" | $sudo tee /etc/apt/sources.list.d/tarvik-deb-src.sources >/dev/null
-	fi
-	apt_get update
-fi
 
 # Runs a command with its output in the log file LOG, shown only when it
 # fails: logged LOG COMMAND...
@@ -120,26 +92,9 @@ cmake_install() {
 
 mkdir -p "$dir/src" "$sysroot/usr/lib"
 # json-c from Debian's source package, of the version the archive has.
-json_c_source_version() { apt-cache showsrc json-c 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1; }
-json_c_version=$(json_c_source_version)
-if [[ -z $json_c_version ]]; then
-	# Source entries whose package lists were never fetched.
-	apt_get update
-	json_c_version=$(json_c_source_version)
-fi
-[[ -n $json_c_version ]] || { say "apt-cache knows no json-c source package" >&2; exit 1; }
+json_c_version=$("$top/scripts/debian-source.sh" json-c "$dir/src/json-c")
 if [[ ! -f $sysroot/.json-c-$json_c_version ]]; then
-	say "json-c $json_c_version from its source package"
-	work=$(mktemp -d "$dir/src/json-c.XXXXXX")
-	trap 'rm -rf "$work"' EXIT
-	# apt fetches as the _apt user where it can write.
-	chown _apt "$work" 2>/dev/null || true
-	(cd "$work" && logged "$dir/src/json-c.log" apt-get -q source "json-c=$json_c_version")
-	src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'json-c-*' | head -n 1)
-	rm -rf "$dir/deps/json-c" "$dir/src/json-c"
-	mv "$src" "$dir/src/json-c"
-	rm -rf "$work"
-	trap - EXIT
+	rm -rf "$dir/deps/json-c"
 	cmake_install json-c "$dir/src/json-c" -DBUILD_SHARED_LIBS=ON -DBUILD_STATIC_LIBS=OFF \
 		-DBUILD_TESTING=OFF -DDISABLE_WERROR=ON
 	rm -f "$sysroot"/.json-c-*

@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets with clang and runs each for SECONDS
 # (default 30) from its seed corpus, inside the sandbox. The corpus that a
 # run grows is kept under build-fuzz/corpus/, not in the tree. json-c is
-# built with the same instrumentation from Debian's source package (a
-# deb-src entry is added when there is none, as scripts/cross.sh does).
+# built with the same instrumentation from Debian's source package
+# (scripts/debian-source.sh).
 #   fuzz.sh [SECONDS [TARGET...]]    TARGET: answers or answers_fuzz, ...
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -13,10 +13,6 @@ shift || true
 "$top/scripts/deps.sh" clang libclang-rt-14-dev dpkg-dev
 build=$top/build-fuzz
 say() { printf 'fuzz: %s\n' "$*"; }
-sudo=""
-[[ $(id -u) -ne 0 ]] && sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-apt_get() { $sudo apt-get -qq -o DPkg::Lock::Timeout=600 "$@"; }
 # Runs a command with its output in LOG, shown only when it fails.
 logged() {
 	local log=$1
@@ -28,62 +24,19 @@ logged() {
 	fi
 }
 
-# json-c built from Debian's source package (apt-get source, as
-# scripts/cross.sh does) with the same instrumentation as the targets, so
+# json-c built from Debian's source package with the same
+# instrumentation as the targets, so
 # that the parser the answers and cache files go through gives the fuzzer
 # coverage: one shared library in build-fuzz/json-c/ that every library
 # and target of the build links, rebuilt only when the archive's version
 # or the flags change.
-have_deb_src() {
-	grep -Eqs '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
-		/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources
-}
-if ! have_deb_src; then
-	# A deb-src entry for each of the machine's Debian sources, in a file
-	# of its own beside them (the same file scripts/cross.sh writes).
-	say "adding deb-src entries (/etc/apt/sources.list.d/tarvik-deb-src.*)"
-	lists=() sources=()
-	for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-		[[ -f $file ]] && lists+=("$file")
-	done
-	for file in /etc/apt/sources.list.d/*.sources; do
-		[[ -f $file ]] && sources+=("$file")
-	done
-	if [[ ${#lists[@]} -gt 0 ]]; then
-		sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "${lists[@]}" |
-			$sudo tee /etc/apt/sources.list.d/tarvik-deb-src.list >/dev/null
-	fi
-	if [[ ${#sources[@]} -gt 0 ]]; then
-		awk 'BEGIN { RS = ""; ORS = "\n\n" }
-			/(^|\n)Types:[^\n]*[[:space:]]deb([[:space:]]|\n|$)/ {
-				sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' \
-			"${sources[@]}" | $sudo tee /etc/apt/sources.list.d/tarvik-deb-src.sources >/dev/null
-	fi
-	apt_get update
-fi
-json_c_source_version() { apt-cache showsrc json-c 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1; }
-json_c_version=$(json_c_source_version)
-if [[ -z $json_c_version ]]; then
-	apt_get update
-	json_c_version=$(json_c_source_version)
-fi
-[[ -n $json_c_version ]] || { say "apt-cache knows no json-c source package" >&2; exit 1; }
+json_c_version=$("$top/scripts/debian-source.sh" json-c "$build/src/json-c")
 json_c=$build/json-c
 json_c_flags="-fsanitize=address,undefined,fuzzer-no-link -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 json_c_stamp="$json_c_version shared $json_c_flags"
 if [[ $(cat "$json_c/.stamp" 2>/dev/null) != "$json_c_stamp" ]]; then
-	say "json-c $json_c_version from its source package, instrumented"
-	mkdir -p "$build/src"
-	work=$(mktemp -d "$build/src/json-c.XXXXXX")
-	trap 'rm -rf "$work"' EXIT
-	# apt fetches as the _apt user where it can write.
-	chown _apt "$work" 2>/dev/null || true
-	(cd "$work" && logged "$build/src/json-c.log" apt-get -q source "json-c=$json_c_version")
-	src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'json-c-*' | head -n 1)
-	rm -rf "$build/src/json-c" "$build/src/json-c-build" "$json_c"
-	mv "$src" "$build/src/json-c"
-	rm -rf "$work"
-	trap - EXIT
+	say "json-c $json_c_version, instrumented"
+	rm -rf "$build/src/json-c-build" "$json_c"
 	logged "$build/src/json-c.log" cmake -S "$build/src/json-c" -B "$build/src/json-c-build" \
 		-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 		-DCMAKE_C_FLAGS="$json_c_flags" \
