@@ -15,7 +15,9 @@
 //  - yardstick: the bare "links" query of the same answer (HTTP + parse),
 //    measured in the same run;
 //  - one ARP probe to a live neighbour on the veth pair, and to an
-//    address nobody holds (the bound).
+//    address nobody holds (the bound);
+//  - olsr1_get_neigh with 1, 5 and 20 silent olsrd links (addresses
+//    nobody holds, missing from the ARP table), and with 20 listed twice.
 #include <json-c/json.h>
 #include <signal.h>
 #include <stdio.h>
@@ -94,6 +96,29 @@ std::string neighbour_mac(int i) {
 	return mac;
 }
 
+// The stand-in's answer file: `links` served as it stands ("$raw"), so
+// that the stand-in spends no time on re-encoding it.
+bool write_links_answer(const std::string &links) {
+	std::string answers = R"({"links":{"$raw":")";
+	for (char c : links)
+		answers += c == '"' ? std::string("\\\"") : std::string(1, c);
+	answers += "\"}}";
+	return write_text("/run/bench-olsrd.json", answers);
+}
+
+// A "links" answer of `count` olsrd links on mesh0 to addresses nobody
+// holds (outside the ARP table), each listed `times` times.
+std::string silent_links(int count, int times) {
+	std::string links = R"({"links":[)";
+	for (int t = 0; t < times; t++)
+		for (int i = 0; i < count; i++) {
+			links += t + i ? "," : "";
+			links += R"({"remoteIP":"198.19.0.)" + std::to_string(1 + i) +
+			         R"(","ifName":"mesh0","linkQuality":1,"neighborLinkQuality":1})";
+		}
+	return links + "]}";
+}
+
 bool set_up_node() {
 	if (!sh("ip netns add benchpeer && ip link add dev mesh0 type veth peer name peer0 && "
 	        "ip link set dev peer0 netns benchpeer && "
@@ -121,17 +146,11 @@ bool set_up_node() {
 		         R"("neighborLinkQuality":0.8})";
 	}
 	links += "]}";
-	// Served as it stands ("$raw"), so that the stand-in spends no time
-	// on re-encoding the answer.
-	std::string answers = R"({"links":{"$raw":")";
-	for (char c : links)
-		answers += c == '"' ? std::string("\\\"") : std::string(1, c);
-	answers += "\"}}";
 	mkdir("/etc/plovan", 0755);
 	return write_text("/etc/plovan/site.json",
 	                  R"({"mesh":{"olsrd":{"v1_4":{"enable":true},"v2":{"enable":false}}}})") &&
 	       write_text("/etc/init.d/olsrd", "#!/bin/sh\nexit 0\n", 0755) &&
-	       write_text("/run/bench-olsrd.json", answers);
+	       write_links_answer(links);
 }
 
 pid_t start_olsrd() {
@@ -205,6 +224,18 @@ int main(int argc, char **argv) {
 			cleanup_arp_cache(arp);
 		});
 	}
+	// Silent links: every one is probed, none answers.
+	struct Silent {
+		int count, times;
+		double ms;
+	} silent[] = {{1, 1, 0}, {5, 1, 0}, {20, 1, 0}, {20, 2, 0}};
+	for (Silent &row : silent) {
+		if (!write_links_answer(silent_links(row.count, row.times)))
+			return 1;
+		double t0 = now_ms();
+		json_object_put(olsr1_get_neigh());
+		row.ms = now_ms() - t0;
+	}
 	kill(daemon, SIGKILL);
 	waitpid(daemon, nullptr, 0);
 
@@ -240,6 +271,10 @@ int main(int argc, char **argv) {
 	       median(live), calls);
 	printf("  dead address (the bound)      %8.1f ms   (3 probes, max %.1f ms)\n", median(dead),
 	       *std::max_element(dead.begin(), dead.end()));
+	printf("olsr1_get_neigh with silent olsrd links (one call each):\n");
+	for (const Silent &row : silent)
+		printf("  %2d link%s%-13s        %8.1f ms   (target < 1500 ms)\n", row.count,
+		       row.count == 1 ? " " : "s", row.times > 1 ? ", each twice" : "", row.ms);
 	sh("ip link del dev mesh0; ip netns del benchpeer");
 	return 0;
 }

@@ -250,9 +250,11 @@ TARVIK_EXPORT struct json_object *socket_request_json(const char *path,
 /* NeighbourTable: a json_object keyed by neighbour MAC address text, each
  * value a neighbour record. The functions return NULL on failure.
  * olsr1_get_neigh resolves each olsrd link in the ARP table, else by an
- * ARP probe, whose result serves the later links of the call; an empty
- * or unreadable ARP table only means that every link is probed. A link
- * whose address cannot be resolved is left out. */
+ * ARP probe: the links that the table lacks are probed for together, one
+ * request per interface and address, with one wait of at most a second
+ * for all the replies; an empty or unreadable ARP table only means that
+ * every link is probed. A link whose address cannot be resolved is left
+ * out. */
 TARVIK_EXPORT struct json_object *olsr1_get_neigh(void);
 TARVIK_EXPORT struct json_object *olsr2_get_neigh(void);
 
@@ -297,8 +299,9 @@ TARVIK_EXPORT char *resolve_mac(ArpEntry *list, const char *device,
                                 const char *ip, int probe);
 
 /* Broadcasts one ARP request for `ip` on `device` and waits, until one
- * deadline, for an ARP reply sent by `ip`; replies from other addresses
- * are passed over. Returns a new entry (caller frees) or NULL. */
+ * deadline, for an ARP reply sent by `ip` to `device`'s own address;
+ * other replies are passed over. Returns a new entry (caller frees) or
+ * NULL. */
 TARVIK_EXPORT ArpEntry *test_arping(const char *device, const char *ip);
 
 /* The IPv4 address (network byte order), 6-byte MAC address and index of
@@ -325,8 +328,10 @@ TARVIK_EXPORT int bind_arp(int ifindex, int *fd);
 TARVIK_EXPORT int send_arp(int fd, int ifindex, const uint8_t *src_mac,
                            uint32_t src_ip, uint32_t dst_ip);
 
-/* Receives one frame; when it is an ARP reply, fills entry->ip and
- * entry->mac from its sender and returns 0, else -1. */
+/* Receives one frame; when it is an ARP reply for Ethernet and IPv4 from
+ * a unicast, nonzero MAC address, fills entry->ip and entry->mac from its
+ * sender and returns 0, else -1. Whom the reply was for is not checked:
+ * a descriptor does not say which address is ours. */
 TARVIK_EXPORT int read_arp(int fd, ArpEntry *entry);
 
 /* Trace hook of the probe functions; does nothing. */

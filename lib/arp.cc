@@ -26,36 +26,19 @@ namespace tarvik {
 namespace {
 
 constexpr size_t kIfNameMax = IFNAMSIZ - 1; // 15: the kernel's name field less its NUL
-constexpr size_t kMacLength = 6;
+constexpr size_t kMacLength = kArpMacLength;
 constexpr size_t kEntryText = sizeof(ArpEntry{}.ip);
 
 static_assert(sizeof(sockaddr_ll) == 20, "the link-layer address is 20 bytes");
 static_assert(kIfNameMax == 15, "interface names are at most 15 characters");
-
-// Offsets in an Ethernet frame carrying ARP for Ethernet and IPv4.
-constexpr size_t kEthDest = 0;
-constexpr size_t kEthSource = 6;
-constexpr size_t kEthType = 12;
-constexpr size_t kArpHardwareType = 14;
-constexpr size_t kArpProtocolType = 16;
-constexpr size_t kArpHardwareLength = 18;
-constexpr size_t kArpProtocolLength = 19;
-constexpr size_t kArpOperation = 20;
-constexpr size_t kArpSenderMac = 22;
-constexpr size_t kArpSenderIp = 28;
-constexpr size_t kArpTargetMac = 32;
-constexpr size_t kArpTargetIp = 38;
-static_assert(kArpTargetIp + 4 == kArpFrameLength);
-
-constexpr uint16_t kArpRequest = 1;
-constexpr uint16_t kArpReply = 2;
+static_assert(kArpEtherType == ETH_P_ARP && kArpHardwareEthernet == ARPHRD_ETHER &&
+                  kArpProtocolIpv4 == ETH_P_IP,
+              "the frame rule's values are the kernel's");
 
 void put16(uint8_t *at, uint16_t value) {
 	at[0] = static_cast<uint8_t>(value >> 8);
 	at[1] = static_cast<uint8_t>(value);
 }
-
-uint16_t get16(const uint8_t *at) { return static_cast<uint16_t>(at[0] << 8 | at[1]); }
 
 int packet_socket() { return socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ARP)); }
 
@@ -67,13 +50,6 @@ bool no_hardware_address(const char *mac) {
 		if (*mac != '0' && *mac != ':')
 			return false;
 	return true;
-}
-
-// True when the reply in `entry` (as read_arp filled it) was sent for the
-// address `target` (network byte order).
-bool reply_from(const ArpEntry *entry, in_addr_t target) {
-	in_addr sender;
-	return inet_pton(AF_INET, entry->ip, &sender) == 1 && sender.s_addr == target;
 }
 
 } // namespace
@@ -101,37 +77,22 @@ ArpEntry *parse_arp_table(FILE *table) {
 	return head;
 }
 
-int arp_reply_from_frame(const uint8_t *frame, size_t length, ArpEntry *entry) {
-	// A frame too short to hold the sender's addresses is no reply, even
-	// when the bytes it does hold look like one.
-	if (frame == nullptr || entry == nullptr || length < kArpFrameLength)
-		return -1;
-	if (get16(frame + kEthType) != ETH_P_ARP || get16(frame + kArpOperation) != kArpReply)
-		return -1;
-	const uint8_t *mac = frame + kArpSenderMac;
-	snprintf(entry->mac, sizeof entry->mac, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1],
-	         mac[2], mac[3], mac[4], mac[5]);
-	char ip[INET_ADDRSTRLEN];
-	inet_ntop(AF_INET, frame + kArpSenderIp, ip, sizeof ip);
-	snprintf(entry->ip, sizeof entry->ip, "%s", ip);
-	return 0;
-}
-
 void build_arp_request(uint8_t *frame, const uint8_t *src_mac, uint32_t src_ip, uint32_t dst_ip) {
+	using namespace arp_at;
 	memset(frame, 0, kArpFrameBuffer);
 	memset(frame + kEthDest, 0xff, kMacLength);
 	memcpy(frame + kEthSource, src_mac, kMacLength);
-	put16(frame + kEthType, ETH_P_ARP);
-	put16(frame + kArpHardwareType, ARPHRD_ETHER);
-	put16(frame + kArpProtocolType, ETH_P_IP);
-	frame[kArpHardwareLength] = kMacLength;
-	frame[kArpProtocolLength] = 4;
-	put16(frame + kArpOperation, kArpRequest);
-	memcpy(frame + kArpSenderMac, src_mac, kMacLength);
-	memcpy(frame + kArpSenderIp, &src_ip, 4); // already in network order
+	put16(frame + kEthType, kArpEtherType);
+	put16(frame + kHardwareType, kArpHardwareEthernet);
+	put16(frame + kProtocolType, kArpProtocolIpv4);
+	frame[kHardwareLength] = kArpMacLength;
+	frame[kProtocolLength] = kArpIpv4Length;
+	put16(frame + kOperation, kArpOpRequest);
+	memcpy(frame + kSenderMac, src_mac, kMacLength);
+	memcpy(frame + kSenderIp, &src_ip, 4); // already in network order
 	// The target hardware address stays zero.
-	static_assert(kArpTargetMac + kMacLength == kArpTargetIp);
-	memcpy(frame + kArpTargetIp, &dst_ip, 4);
+	static_assert(kTargetMac + kMacLength == kTargetIp);
+	memcpy(frame + kTargetIp, &dst_ip, 4);
 }
 
 void arp_request_address(sockaddr_ll *addr, int ifindex, const uint8_t *src_mac) {
@@ -148,58 +109,8 @@ void arp_request_address(sockaddr_ll *addr, int ifindex, const uint8_t *src_mac)
 ArpEntry *arp_probe(const char *device, const char *ip, int timeout_ms) {
 	if (device == nullptr || ip == nullptr)
 		return nullptr;
-	MallocPtr<ArpEntry> entry(static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry))));
-	if (!entry)
-		return nullptr;
-
-	in_addr_t target = inet_addr(ip);
-	if (target == 0 || target == INADDR_NONE) {
-		puts("Invalid source IP");
-		putchar('\n');
-		return nullptr;
-	}
-
-	// get_if_info refuses every name longer than 15 characters, so the
-	// name is copied only once it has passed there: a name too long for
-	// the entry's field is refused, never cut.
-	uint32_t src_ip = 0;
-	uint8_t src_mac[kMacLength];
-	int ifindex = 0;
-	if (get_if_info(device, &src_ip, src_mac, &ifindex) != 0) {
-		printf("get_if_info failed, interface %s not found or no IP set?\n", device);
-		return nullptr;
-	}
-	snprintf(entry->device, sizeof entry->device, "%s", device);
-
-	int raw_fd = -1;
-	if (bind_arp(ifindex, &raw_fd) != 0) {
-		printf("Failed to bind_arp()\n");
-		return nullptr;
-	}
-	Fd fd(raw_fd);
-	if (send_arp(fd.get(), ifindex, src_mac, src_ip, target) != 0) {
-		printf("Failed to send_arp\n");
-		return nullptr;
-	}
-
-	// One deadline for the whole wait: foreign frames, replies from other
-	// hosts (a gratuitous reply, another probe's answer) and receive errors
-	// are passed over, but none of them extends it.
-	const Deadline deadline(timeout_ms);
-	for (;;) {
-		int left = deadline.remaining_ms();
-		if (left <= 0)
-			return nullptr;
-		pollfd waiting = {fd.get(), POLLIN, 0};
-		int ready = poll(&waiting, 1, left);
-		if (ready < 0 && errno == EINTR)
-			continue;
-		if (ready <= 0)
-			return nullptr;
-		// Readable (or an error is pending): recvfrom does not block.
-		if (read_arp(fd.get(), entry.get()) == 0 && reply_from(entry.get(), target))
-			return entry.release();
-	}
+	const ArpTarget target = {device, ip};
+	return arp_probe_targets(&target, 1, timeout_ms, nullptr);
 }
 
 } // namespace tarvik
@@ -378,7 +289,9 @@ int read_arp(int fd, ArpEntry *entry) {
 		perror("recvfrom()");
 		return -1;
 	}
-	return arp_reply_from_frame(frame, static_cast<size_t>(received), entry);
+	// Which address the reply must be for is the probing interface's,
+	// which a descriptor alone does not say: everything else is checked.
+	return arp_reply_from_frame(frame, static_cast<size_t>(received), std::nullopt, entry);
 }
 
 void vfnc(void) {}

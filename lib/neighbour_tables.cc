@@ -116,6 +116,14 @@ json_object *olsr1_neigh_table(json_object *answer, ArpEntry *arp, int probe) {
 	JsonPtr table(json_object_new_object());
 	if (!table)
 		return nullptr;
+	// Every link missing from the ARP list is probed for before the walk,
+	// all in one wait; the walk then finds the replies.
+	ArpListPtr probed;
+	if (probe != 0) {
+		size_t missing = 0;
+		MallocPtr<ArpTarget> targets(olsrd_missing_links(links, arp, &missing));
+		probed.reset(arp_probe_targets(targets.get(), missing, kArpProbeTimeoutMs, nullptr));
+	}
 	size_t count = json_object_array_length(links);
 	for (size_t i = 0; i < count; i++) {
 		json_object *link = json_object_array_get_idx(links, i);
@@ -124,7 +132,7 @@ json_object *olsr1_neigh_table(json_object *answer, ArpEntry *arp, int probe) {
 		// A link whose MAC address cannot be found, or that lacks the texts
 		// to look for it, is left out.
 		MacFrom from;
-		TextPtr mac(olsrd_link_mac(link, arp, probe != 0, &from));
+		TextPtr mac(olsrd_link_mac(link, arp, probed.get(), &from));
 		if (!mac)
 			continue;
 		JsonPtr record(olsr1_record(link));
@@ -181,11 +189,9 @@ json_object *olsr1_get_neigh(void) {
 	// An empty ARP table is common (OLSR's own traffic is broadcast, and
 	// after a boot nothing else has been sent): the links are then
 	// resolved by probe. So is every link when the table cannot be read
-	// at all: the table only spares probes, and failing here would lose
-	// every other neighbour of the document too.
-	ArpListPtr arp(arp_list_for_probing());
-	if (!arp)
-		return nullptr;
+	// at all (NULL, like an empty one): the table only spares probes, and
+	// failing here would lose every other neighbour of the document too.
+	ArpListPtr arp(read_arp_cache());
 	// The records share the answer's values, which keeps them alive once
 	// the answer is released.
 	return olsr1_neigh_table(answer.get(), arp.get(), 1);

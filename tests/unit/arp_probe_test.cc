@@ -16,6 +16,7 @@
 
 #include "holders.h"
 #include "arp.h"
+#include "neighbour_tables.h"
 #include "tarvik.h"
 #include "test_support.h"
 
@@ -25,6 +26,7 @@ using testing_support::Process;
 using testing_support::run_command;
 using testing_support::source_path;
 using tarvik::ArpListPtr;
+using tarvik::JsonPtr;
 
 namespace {
 
@@ -67,14 +69,18 @@ protected:
 		must_run("ip -n peer link set dev b up");
 		must_run("ip addr add 192.0.2.1/24 dev a");
 		must_run("ip link set dev a up");
-		// Bounded wait for the carrier of the pair.
-		for (int i = 0; i < 200 && testing_support::read_file("/sys/class/net/a/carrier") != "1\n"; i++)
+		wait_for_carrier("a");
+	}
+	// Bounded wait for the carrier of a pair.
+	static void wait_for_carrier(const std::string &local) {
+		std::string path = "/sys/class/net/" + local + "/carrier";
+		for (int i = 0; i < 200 && testing_support::read_file(path.c_str()) != "1\n"; i++)
 			usleep(10000);
-		ASSERT_EQ(testing_support::read_file("/sys/class/net/a/carrier"), "1\n");
+		ASSERT_EQ(testing_support::read_file(path.c_str()), "1\n");
 	}
 	void TearDown() override {
 		sender_.stop();
-		run_command("ip link del dev a 2>/dev/null; ip netns del peer 2>/dev/null");
+		run_command("ip link del dev a 2>/dev/null; ip link del dev c 2>/dev/null; ip netns del peer 2>/dev/null");
 	}
 
 	// Starts sending frames of `kind` from the peer (see arp_frames.py),
@@ -279,6 +285,57 @@ TEST_F(ArpProbe, ProbeSocketsAreClosedOnEveryPath) {
 	test_arping("nosuchdev0", kLive);
 	testing::internal::GetCapturedStdout();
 	EXPECT_EQ(testing_support::open_fd_count(), before);
+}
+
+// The links of one olsrd answer that the ARP list lacks are probed for
+// together: twenty silent addresses, some listed twice, cost one wait,
+// and the live neighbours among them, also on a second interface, are
+// found as one probe after the other would find them.
+TEST_F(ArpProbe, TheProbesOfOneTableShareOneWait) {
+	must_run("ip link add dev c type veth peer name d && ip link set dev d netns peer && "
+	         "ip -n peer link set dev d address 02:1A:11:F0:0C:0D && "
+	         "ip -n peer addr add 198.51.100.2/24 dev d && ip -n peer link set dev d up && "
+	         "ip addr add 198.51.100.1/24 dev c && ip link set dev c up");
+	wait_for_carrier("c");
+	auto link = [](const char *ifname, std::string ip) {
+		return R"({"ifName":")" + std::string(ifname) + R"(","remoteIP":")" + ip + R"("},)";
+	};
+	std::string silent, again;
+	for (int i = 0; i < 20; i++)
+		(i < 8 ? again : silent) += link("a", "192.0.2." + std::to_string(100 + i));
+	const struct {
+		std::string links;
+		std::vector<std::string> keys;
+		int requests_on_a; // each address once
+	} rows[] = {
+	    {silent + again + link("a", kLive), {kPeerMac}, 21},
+	    {link("a", "192.0.2.50") + silent + link("c", "198.51.100.2") + again + again +
+	         link("a", kLive) + link("a", kLive) + again,
+	     {"02:00:00:00:00:50", "02:1a:11:f0:0c:0d", kPeerMac}, 21},
+	};
+	for (const auto &row : rows) {
+		std::string answer = R"({"links":[)" + row.links + "{}]}";
+		JsonPtr parsed(json_tokener_parse(answer.c_str()));
+		ArpListPtr arp(arp_entry("192.0.2.50", "02:00:00:00:00:50", "a"));
+		int watch = watch_socket(ETH_P_ALL);
+		double start = now_s();
+		JsonPtr table(tarvik::olsr1_neigh_table(parsed.get(), arp.get(), 1));
+		double took = now_s() - start;
+		ASSERT_NE(table, nullptr) << row.links;
+		std::vector<std::string> keys;
+		json_object_object_foreach(table.get(), key, record) {
+			keys.push_back(key);
+			(void)record;
+		}
+		EXPECT_EQ(keys, row.keys) << row.links;
+		EXPECT_STREQ(json_object_get_string(json_object_object_get(
+		                 json_object_object_get(table.get(), kPeerMac), "ip")),
+		             kLive);
+		EXPECT_EQ(drain_outgoing_arp(watch), row.requests_on_a) << row.links;
+		close(watch);
+		EXPECT_GE(took, 0.95) << row.links; // the silent ones kept it waiting
+		EXPECT_LT(took, kProbeCeiling) << row.links; // one probe each: 20 s and more
+	}
 }
 
 TEST_F(ArpProbe, ADeviceWithoutIpv4AddressIsRefused) {

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,17 @@ std::string resolved(ArpEntry *list, const char *device, const char *ip) {
 	return out;
 }
 
-// A reply frame with the given sender, as the kernel of a neighbour sends it.
+// The address that the replies here answer (the probing interface's).
+const char kOurs[] = "10.0.0.1";
+
+uint32_t address(const char *ip) {
+	in_addr a;
+	inet_aton(ip, &a);
+	return a.s_addr;
+}
+
+// A reply frame with the given sender, to kOurs, as the kernel of a
+// neighbour sends it.
 std::vector<uint8_t> reply_frame(const uint8_t mac[6], const char *ip, uint16_t op = 2,
                                  uint16_t ethertype = 0x0806) {
 	std::vector<uint8_t> f(42, 0);
@@ -60,9 +71,15 @@ std::vector<uint8_t> reply_frame(const uint8_t mac[6], const char *ip, uint16_t 
 	f[20] = op >> 8;
 	f[21] = op & 0xff;
 	memcpy(&f[22], mac, 6);
-	in_addr a;
-	inet_aton(ip, &a);
-	memcpy(&f[28], &a, 4);
+	uint32_t sender = address(ip), target = address(kOurs);
+	memcpy(&f[28], &sender, 4);
+	memcpy(&f[38], &target, 4);
+	return f;
+}
+
+// `f` with `bytes` written from offset `at` on.
+std::vector<uint8_t> patched(std::vector<uint8_t> f, size_t at, std::vector<uint8_t> bytes) {
+	std::copy(bytes.begin(), bytes.end(), f.begin() + at);
 	return f;
 }
 
@@ -178,29 +195,40 @@ TEST(ResolveMac, AFailedProbeAppendsNothing) {
 TEST(ArpFrame, ReplyFillsSenderMacInLowerCaseAndSenderIp) {
 	auto f = reply_frame(kMac, "10.0.0.7");
 	ArpEntry e = marked_entry();
-	ASSERT_EQ(tarvik::arp_reply_from_frame(f.data(), f.size(), &e), 0);
+	ASSERT_EQ(tarvik::arp_reply_from_frame(f.data(), f.size(), address(kOurs), &e), 0);
 	EXPECT_STREQ(e.mac, "02:1a:11:f0:0a:0b");
 	EXPECT_STREQ(e.ip, "10.0.0.7");
 	EXPECT_STREQ(e.device, "dev0");
 	EXPECT_EQ(e.next, &e);
 }
 
-TEST(ArpFrame, RequestsOtherTypesAndShortFramesAreNoReply) {
+TEST(ArpFrame, RequestsOtherTypesShortFramesAndStrayRepliesAreNoReply) {
+	const auto good = reply_frame(kMac, "10.0.0.7");
 	struct Case {
 		const char *what;
 		std::vector<uint8_t> frame;
 	} cases[] = {
 	    {"request", reply_frame(kMac, "10.0.0.7", 1)},
 	    {"IPv4 frame", reply_frame(kMac, "10.0.0.7", 2, 0x0800)},
-	    {"41 bytes", reply_frame(kMac, "10.0.0.7")},
-	    {"22 bytes", reply_frame(kMac, "10.0.0.7")},
+	    {"41 bytes", good},
+	    {"22 bytes", good},
 	    {"nothing", {}},
+	    {"hardware type 0xffff", patched(good, 14, {0xff, 0xff})},
+	    {"protocol IPv6", patched(good, 16, {0x86, 0xdd})},
+	    {"address lengths 0/0", patched(good, 18, {0, 0})},
+	    {"address lengths 6/16", patched(good, 19, {16})},
+	    {"for another host", patched(good, 38, {10, 0, 0, 2})},
+	    {"broadcast sender", patched(good, 22, {0xff, 0xff, 0xff, 0xff, 0xff, 0xff})},
+	    {"multicast sender", patched(good, 22, {0x01, 0x00, 0x5e})},
+	    {"zero sender", patched(good, 22, {0, 0, 0, 0, 0, 0})},
 	};
 	cases[2].frame.resize(41);
 	cases[3].frame.resize(22);
 	for (auto &c : cases) {
 		ArpEntry e = marked_entry();
-		EXPECT_EQ(tarvik::arp_reply_from_frame(c.frame.data(), c.frame.size(), &e), -1) << c.what;
+		EXPECT_EQ(tarvik::arp_reply_from_frame(c.frame.data(), c.frame.size(), address(kOurs), &e),
+		          -1)
+		    << c.what;
 		EXPECT_STREQ(e.ip, "untouched-ip") << c.what;
 		EXPECT_STREQ(e.mac, "untouched-mac") << c.what;
 	}
@@ -276,6 +304,19 @@ TEST_F(ReadArp, TakesTheReceivedLengthNotTheBuffer) {
 	ArpEntry e2 = marked_entry();
 	EXPECT_EQ(read_arp(fds_[0], &e2), -1);
 	EXPECT_STREQ(e2.ip, "untouched-ip");
+}
+
+TEST_F(ReadArp, ChecksAllButWhomTheReplyIsFor) {
+	// A descriptor does not say which address is ours: a reply to another
+	// host is taken, a group sender is not.
+	auto good = reply_frame(kMac, "10.0.0.7");
+	send_frame(patched(good, 38, {10, 0, 0, 2}));
+	send_frame(patched(good, 22, {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}));
+	ArpEntry e = marked_entry();
+	EXPECT_EQ(read_arp(fds_[0], &e), 0);
+	ArpEntry e2 = marked_entry();
+	EXPECT_EQ(read_arp(fds_[0], &e2), -1);
+	EXPECT_STREQ(e2.mac, "untouched-mac");
 }
 
 TEST_F(ReadArp, AReceiveErrorIsReportedAndFails) {

@@ -147,9 +147,12 @@ TEST(Olsr1Table, AnswerShapes) {
 }
 
 // How each link got its MAC address, as the check reports it: an
-// incomplete kernel row (all-zero MAC) is no find.
+// incomplete kernel row (all-zero MAC) is no find; the ARP table goes
+// before the probe's replies.
 TEST(Olsr1LinkMac, SaysWhereTheAddressCameFrom) {
 	ArpListPtr arp(arp_entry("10.0.0.4", "00:00:00:00:00:00", "mesh0", arp_list().release()));
+	ArpListPtr probed(arp_entry("10.0.0.5", "02:00:00:00:00:05", "mesh0",
+	                            arp_entry("10.0.0.2", "02:00:00:00:00:99", "mesh0")));
 	using tarvik::MacFrom;
 	const struct {
 		const char *link;
@@ -157,6 +160,7 @@ TEST(Olsr1LinkMac, SaysWhereTheAddressCameFrom) {
 		MacFrom from;
 	} rows[] = {
 	    {R"({"ifName":"mesh0","remoteIP":"10.0.0.2"})", "02:00:00:00:00:02", MacFrom::kArpTable},
+	    {R"({"ifName":"mesh0","remoteIP":"10.0.0.5"})", "02:00:00:00:00:05", MacFrom::kProbe},
 	    {R"({"ifName":"mesh1","remoteIP":"10.0.0.2"})", nullptr, MacFrom::kNone},
 	    {R"({"ifName":"mesh0","remoteIP":"10.0.0.4"})", nullptr, MacFrom::kNone},
 	    {R"({"remoteIP":"10.0.0.2"})", nullptr, MacFrom::kNoText},
@@ -165,7 +169,7 @@ TEST(Olsr1LinkMac, SaysWhereTheAddressCameFrom) {
 	for (const auto &row : rows) {
 		JsonPtr link = parse(row.link);
 		MacFrom from = MacFrom::kProbe;
-		tarvik::TextPtr mac(tarvik::olsrd_link_mac(link.get(), arp.get(), false, &from));
+		tarvik::TextPtr mac(tarvik::olsrd_link_mac(link.get(), arp.get(), probed.get(), &from));
 		EXPECT_STREQ(mac.get(), row.mac) << row.link;
 		EXPECT_EQ(from, row.from) << row.link;
 	}

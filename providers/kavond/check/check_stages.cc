@@ -205,29 +205,28 @@ bool olsr1_links(StageReport &r) {
 		r.hint("the neighbours document fails without olsrd's links: restart olsrd");
 		return false;
 	}
-	ArpListPtr arp(arp_list_for_probing());
-	if (!arp)
-		return false;
-	bool table_empty = arp->next == nullptr;
+	// An empty or unreadable ARP table is no list at all: every link is
+	// probed, as in the document.
+	ArpListPtr arp(read_arp_cache());
+	bool table_empty = !arp;
 
-	// The first walk only looks up, so that the deadline grows by the
-	// probes to come before they are sent; the second resolves as the
-	// document does, probing what the list lacks.
+	// The links that the list lacks are found first, so that the deadline
+	// grows for the wait to come before the requests are sent; then they
+	// are probed for at once, and the walk resolves as the document does.
 	size_t count = json_object_array_length(links);
 	size_t pending = 0;
-	for (size_t i = 0; i < count; i++) {
-		MacFrom from;
-		free(olsrd_link_mac(json_object_array_get_idx(links, i), arp.get(), false, &from));
-		pending += from == MacFrom::kNone;
-	}
-	r.probes(pending);
+	MallocPtr<ArpTarget> targets(olsrd_missing_links(links, arp.get(), &pending));
+	// However many requests go out, they share one wait.
+	r.probes(pending > 0 ? 1 : 0);
 	r.doing("sending ARP requests for olsrd's links");
+	size_t sent = 0;
+	ArpListPtr probed(arp_probe_targets(targets.get(), pending, kArpProbeTimeoutMs, &sent));
 	size_t n[kMacFromCount] = {};
 	Text missing;
 	for (size_t i = 0; i < count; i++) {
 		json_object *link = json_object_array_get_idx(links, i);
 		MacFrom from;
-		free(olsrd_link_mac(link, arp.get(), true, &from));
+		free(olsrd_link_mac(link, arp.get(), probed.get(), &from));
 		size_t named = n[size_t(from)]++;
 		if (from != MacFrom::kNone || named > 8)
 			continue;
@@ -240,8 +239,6 @@ bool olsr1_links(StageReport &r) {
 	}
 	size_t from_table = n[size_t(MacFrom::kArpTable)], by_probe = n[size_t(MacFrom::kProbe)];
 	size_t no_mac = n[size_t(MacFrom::kNone)], unusable = n[size_t(MacFrom::kNoText)];
-	// Every link still without a MAC address was probed for.
-	size_t sent = by_probe + no_mac;
 
 	Level level = no_mac > 0 || count == 0 ? kWarn : kOk;
 	r.line(level, "olsrd neighbours: %zu link%s; MAC from ARP table %zu, by ARP probe %zu, "
