@@ -1,14 +1,19 @@
 // arp_reply_from_frame on arbitrary frames of any length, checked against
 // a plain reading of the reply layout: only a frame of at least 42 bytes
-// with EtherType 0x0806 and operation 2 fills the entry, with its sender's
-// addresses as NUL-terminated texts; anything else leaves the entry, and
-// always its device and link, untouched.
+// that is an Ethernet/IPv4 ARP reply (EtherType 0x0806, hardware type 1,
+// protocol 0x0800, lengths 6 and 4, operation 2) from a unicast, non-zero
+// MAC, and, when our address is given, for our address, fills the entry
+// with its sender's addresses as NUL-terminated texts; anything else
+// leaves the entry, and always its device and link, untouched. Our
+// address is the target address of the frame itself or another one, as
+// the input's first byte says.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <memory>
+#include <optional>
 
 #include "arp.h"
 
@@ -33,9 +38,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 	static ArpEntry entry;
 	memcpy(&entry, &before, sizeof entry);
 
-	int rc = tarvik::arp_reply_from_frame(frame.get(), size, &entry);
-	bool reply = size >= tarvik::kArpFrameLength && data[12] == 0x08 && data[13] == 0x06 &&
-	             data[20] == 0x00 && data[21] == 0x02;
+	bool whole = size >= tarvik::kArpFrameLength;
+	// None, the frame's own target, or another address.
+	int ours = whole ? data[0] % 3 : 0;
+	std::optional<uint32_t> our_ip;
+	if (ours > 0) {
+		uint32_t ip;
+		memcpy(&ip, data + 38, 4);
+		our_ip = ours == 1 ? ip : ~ip;
+	}
+	int rc = tarvik::arp_reply_from_frame(frame.get(), size, our_ip, &entry);
+	static const uint8_t zero[6] = {};
+	bool reply = whole && data[12] == 0x08 && data[13] == 0x06 && data[14] == 0x00 &&
+	             data[15] == 0x01 && data[16] == 0x08 && data[17] == 0x00 && data[18] == 6 &&
+	             data[19] == 4 && data[20] == 0x00 && data[21] == 0x02 &&
+	             (data[22] & 1) == 0 && memcmp(data + 22, zero, 6) != 0 && ours != 2;
 	if (rc != (reply ? 0 : -1))
 		abort();
 	if (!reply) {
