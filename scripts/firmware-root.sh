@@ -30,7 +30,9 @@
 # The root's armhf programs run through the binfmt_misc handler that
 # Debian's qemu-user-static registers (/proc/sys/fs/binfmt_misc/qemu-arm,
 # interpreter /usr/libexec/qemu-binfmt/arm-binfmt-P, flag F: opened when
-# registered, so it works inside the chroot). It and binfmt-support are
+# registered, so it works inside the chroot), from the definition
+# /usr/share/binfmts/qemu-arm (binfmt-support) or, under systemd,
+# /usr/lib/binfmt.d/qemu-arm.conf. It and binfmt-support are
 # installed through scripts/deps.sh; qemu-user, which cross.sh runs with
 # -L, stays installed beside it (the two do not conflict).
 set -euo pipefail
