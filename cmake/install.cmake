@@ -2,7 +2,8 @@
 # pkg-config file, CMake package files (find_package(tarvik)), and the
 # programs. The stand-in libplovanutil goes with them: libtarvik.so needs
 # a libplovanutil.so.0 at run time, and on a firmware image the real one
-# takes its place.
+# takes its place (with TARVIK_STANDIN_PLOVANUTIL=OFF, "plovanutil" is an
+# interface target for the firmware's library, and installs no file).
 include(CMakePackageConfigHelpers)
 
 # Installed programs and libraries find their libraries beside them.

@@ -4,7 +4,8 @@
 # normal build, then in a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer; then the two router builds under qemu-user
 # (scripts/cross.sh): armhf with musl, the end-to-end tests
-# (TARVIK_TEST_ARMHF=0 skips), and big-endian mips, the unit and
+# (TARVIK_TEST_ARMHF=0 skips), and a firmware root made of it
+# (scripts/firmware-root.sh), and big-endian mips, the unit and
 # end-to-end tests (TARVIK_TEST_MIPS=0 skips); then runs every libFuzzer
 # target for a short while (scripts/fuzz.sh; TARVIK_FUZZ_SECONDS each,
 # default 15, 0 skips). Each stage's time is printed at the end.
@@ -41,6 +42,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 if [[ ${TARVIK_TEST_ARMHF:-1} == 1 ]]; then
 	heading "armhf build with musl (build-armhf/), end-to-end tests under qemu-arm (scripts/cross.sh armhf)"
 	"$top/scripts/cross.sh" armhf -- "$@"
+	heading "firmware root of the armhf build: the feed package's files, busybox crond, the provider module, --check (scripts/firmware-root.sh)"
+	"$top/scripts/firmware-root.sh"
 fi
 if [[ ${TARVIK_TEST_MIPS:-1} == 1 ]]; then
 	heading "big-endian mips build (build-mips/), unit and end-to-end tests under qemu-mips (scripts/cross.sh mips)"
