@@ -189,12 +189,15 @@ json_object *resources() {
 	if (!resources)
 		return nullptr;
 	char text[8192];
-	double load[3];
+	char load[3][16];
+	// Each load is written as the kernel wrote it ("0.57"), not with the
+	// 17 digits of its nearest double.
 	if (read_proc("/proc/loadavg", text, sizeof text) &&
-	    sscanf(text, "%lf %lf %lf", &load[0], &load[1], &load[2]) == 3) {
+	    sscanf(text, "%15s %15s %15s", load[0], load[1], load[2]) == 3) {
 		json_object *loads = add_new(resources.get(), "load", json_object_new_array());
-		for (double value : load)
-			if (loads == nullptr || !append_owned(loads, json_object_new_double(value)))
+		for (const char *value : load)
+			if (loads == nullptr ||
+			    !append_owned(loads, json_object_new_double_s(strtod(value, nullptr), value)))
 				return nullptr;
 	}
 	if (!read_proc("/proc/meminfo", text, sizeof text))
