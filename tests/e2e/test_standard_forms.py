@@ -1,28 +1,13 @@
-"""olsr-kavond's NetJSON and Prometheus outputs on the simulated mesh, in
-every state a node can be in, checked with their consumers' own tools
-(the official NetJSON schemas, promtool, node_exporter's textfile
-collector) and number by number against the node's own documents."""
-import glob
-import json
-import math
-import os
-import re
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
+"""olsr-kavond's NetJSON and Prometheus outputs on the simulated mesh, checked with their
+consumers' own tools and number by number against the node's own documents."""
+import glob, json, math, os, re, subprocess, sys, tempfile, time, unittest
+from pathlib import Path
 
 from harness import BUILD_DIR, KAVOND, SOURCE_DIR
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
-import mesh  # noqa: E402
-
-try:
-    import jsonschema
-except ImportError:  # a python3 of its own (pyenv) beside Debian's package
-    sys.path.append("/usr/lib/python3/dist-packages")
-    import jsonschema
+sys.path.append("/usr/lib/python3/dist-packages")  # Debian's jsonschema, for a python3 of its own
+import jsonschema, mesh  # noqa: E402
 
 SCHEMAS = os.environ.get("TARVIK_NETJSON_SCHEMAS") or os.path.join(SOURCE_DIR, "..", "shared", "netjson")
 SAMPLE = re.compile(r'^(\w+)(?:\{(.*)\})? (\S+)$')
@@ -40,11 +25,6 @@ SCENARIOS = [
     ("no local-port, no zistad", "node2", ["no local-port", "no zistad"], ["olsrv1", "olsrv2"]),
     ("empty ARP table", "node2", ["flush arp"], ["olsrv1", "olsrv2"]),
 ]
-
-
-def read(path):
-    with open(path) as f:
-        return f.read()
 
 
 def prometheus(text):
@@ -110,11 +90,10 @@ class StandardForms(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         if not os.path.isdir(SCHEMAS):
-            message = f"no NetJSON schemas at {SCHEMAS} (a copy of shared/ beside the repository)"
-            if os.environ.get("CI") or os.environ.get("TARVIK_NETJSON_SCHEMAS"):
-                raise AssertionError(message)
-            raise unittest.SkipTest(message + "; set TARVIK_NETJSON_SCHEMAS")
-        cls.schemas = {os.path.basename(p)[:-5]: json.loads(read(p))
+            message = f"no NetJSON schemas at {SCHEMAS} (shared/ beside the repository, or TARVIK_NETJSON_SCHEMAS)"
+            fail = os.environ.get("CI") or os.environ.get("TARVIK_NETJSON_SCHEMAS")
+            raise (AssertionError if fail else unittest.SkipTest)(message)
+        cls.schemas = {os.path.basename(p)[:-5]: json.loads(Path(p).read_text())
                        for p in glob.glob(os.path.join(SCHEMAS, "*.json"))}
         cls.mesh = mesh.Mesh(build_dir=BUILD_DIR)
         cls.mesh.up()
@@ -126,16 +105,14 @@ class StandardForms(unittest.TestCase):
         return proc.stdout
 
     def take(self, node):
-        """The documents and the forms of `node` in one state (taken again
-        while the documents change around them; the node's own traffic
-        moves its counters), the textfile's text among them."""
+        """The documents and forms of `node` in one state (its own traffic moves its counters)."""
         for _ in range(5):
             docs = {n: json.loads(self.kavond(node, n)) for n in ("nodeinfo", "neighbours", "statistics")}
             text = self.kavond(node, "--prometheus")
             with tempfile.TemporaryDirectory(dir=self.mesh.path(node, "/tmp")) as outer:
                 self.kavond(node, "--prometheus-textfile", "/tmp/" + os.path.basename(outer))
                 self.assertEqual(os.listdir(outer), ["olsr_kavond.prom"])
-                textfile = read(os.path.join(outer, "olsr_kavond.prom"))
+                textfile = Path(outer, "olsr_kavond.prom").read_text()
             forms = {"graph": json.loads(self.kavond(node, "--netjson", "graph")),
                      "monitoring": json.loads(self.kavond(node, "--netjson", "monitoring")),
                      "text": text, "prom": prometheus(text)}
@@ -146,8 +123,9 @@ class StandardForms(unittest.TestCase):
     def change(self, node, what):
         """Makes the change `what` on `node`; returns its undoing."""
         run = lambda ns, *a: mesh.sh("ip", "-n", ns, *a)
-        if what in ("stop olsrd", "stop olsrd2", "no zistad"):
-            path = self.mesh.path(node, "/var/run/" + {"no zistad": "zistad.sock"}.get(what, what[5:] + ".pid"))
+        files = {"stop olsrd": "olsrd.pid", "stop olsrd2": "olsrd2.pid", "no zistad": "zistad.sock"}
+        if what in files:
+            path = self.mesh.path(node, "/var/run/" + files[what])
             os.rename(path, path + ".off")
             return lambda: os.rename(path + ".off", path)
         if what == "no local-port":
@@ -157,7 +135,7 @@ class StandardForms(unittest.TestCase):
             run(node, "neigh", "flush", "all")
             return lambda: None
         path = self.mesh.path(node, "/run/standin/olsrd.json")
-        before = read(path)
+        before = Path(path).read_text()
         answers = json.loads(before)
         answers["links"]["links"][0]["linkQuality"] = 0.0
         mesh.write_file(path, json.dumps(answers))
@@ -181,8 +159,7 @@ class StandardForms(unittest.TestCase):
                     self.validate(graph, "network-graph", name)
                 self.validate(forms["monitoring"], "device-monitoring", name)
                 self.assertEqual([g["protocol"] for g in forms["graph"]["collection"]], daemons)
-                check = subprocess.run(["promtool", "check", "metrics"], input=forms["text"],
-                                       capture_output=True, text=True)
+                check = subprocess.run(["promtool", "check", "metrics"], input=forms["text"], capture_output=True, text=True)
                 self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""), name)
                 for what, of_forms, of_docs in AGREEMENT:
                     self.assertEqual(of_forms(forms), of_docs(docs), f"{name}: {what}")
@@ -192,13 +169,12 @@ class StandardForms(unittest.TestCase):
         directory = self.mesh.path(node, "/tmp/textfile")
         os.makedirs(directory)
         self.kavond(node, "--prometheus-textfile", "/tmp/textfile")
-        expected = prometheus(read(os.path.join(directory, "olsr_kavond.prom")))
+        expected = prometheus(Path(directory, "olsr_kavond.prom").read_text())
         exporter = subprocess.Popen(self.mesh.enter(node) + [
             "prometheus-node-exporter", f"--web.listen-address=127.0.0.1:{port}",
             "--collector.disable-defaults", "--collector.textfile",
             "--collector.textfile.directory=/tmp/textfile"], stderr=subprocess.DEVNULL)
-        self.addCleanup(exporter.wait)
-        self.addCleanup(exporter.terminate)
+        self.addCleanup(lambda: (exporter.terminate(), exporter.wait()))
         deadline = time.monotonic() + 30
         while (status := self.mesh.http_get(node, [(port, "/metrics")]))[0] != [200] and time.monotonic() < deadline:
             time.sleep(0.1)

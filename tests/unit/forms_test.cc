@@ -1,15 +1,10 @@
-// The standard forms of neighbour values that a daemon's answer can carry:
-// Prometheus labels escaped as the format asks, non-finite costs written
-// as its special values, and no NetJSON link without a finite cost.
+// Neighbour values a daemon's answer can carry, in the standard forms: Prometheus labels
+// escaped, non-finite costs as +Inf/-Inf/NaN, and no NetJSON link without a finite cost.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
-
 #include "forms.h"
 #include "holders.h"
-
-using tarvik::JsonPtr;
-using tarvik::TextPtr;
 
 TEST(Forms, NeighbourValuesFromAnswers) {
 	struct Case {
@@ -30,18 +25,14 @@ TEST(Forms, NeighbourValuesFromAnswers) {
 		         R"( "addresses": ["10.0.0.1"]}}}, "statistics": {"clients": null, "traffic": null},)"
 		         R"( "neighbours": {%s: {"ifname": "mesh0", "etx": %s, "olsr1_ip": "10.0.0.2"}}})",
 		         c.mac, c.etx);
-		JsonPtr state(json_tokener_parse(text));
+		tarvik::JsonPtr state(json_tokener_parse(text));
 		ASSERT_TRUE(state) << text;
-		TextPtr prometheus(kavond::prometheus_text(state.get()));
-		JsonPtr graph(kavond::netjson_graph(state.get(), "node"));
+		tarvik::TextPtr prometheus(kavond::prometheus_text(state.get()));
+		tarvik::JsonPtr graph(kavond::netjson_graph(state.get(), "node"));
 		ASSERT_TRUE(prometheus && graph);
-		const char *sample = strstr(prometheus.get(), "olsr_kavond_link_cost{");
-		if (c.cost == nullptr)
-			EXPECT_EQ(sample, nullptr) << prometheus.get();
-		else
-			EXPECT_NE(strstr(prometheus.get(), c.cost), nullptr) << prometheus.get();
-		json_object *first = json_object_array_get_idx(
-		    json_object_object_get(graph.get(), "collection"), 0);
+		const char *sought = c.cost != nullptr ? c.cost : "olsr_kavond_link_cost{";
+		EXPECT_EQ(strstr(prometheus.get(), sought) != nullptr, c.cost != nullptr) << prometheus.get();
+		json_object *first = json_object_array_get_idx(json_object_object_get(graph.get(), "collection"), 0);
 		EXPECT_EQ(json_object_array_length(json_object_object_get(first, "links")), c.links) << c.etx;
 	}
 }
