@@ -365,7 +365,7 @@ void write_prometheus(FILE *out, json_object *state) {
 		}
 
 	link_family(out, state, "link_tq", "tq",
-	            "Link quality to a direct neighbour, 0 to 255 (olsrd's links only).");
+	            "Link quality to a direct neighbour, 0 to 255, as olsrd measures it.");
 	link_family(out, state, "link_cost", "etx",
 	            "Cost of the link to a direct neighbour (ETX; +Inf: no link).");
 }
