@@ -29,7 +29,11 @@
 # no mount point, and commands that enter another namespace escape it) is
 # that overlay, with /proc and /sys mounted afresh, the host's /dev, a
 # tmpfs on /run, and the host's resolv.conf; the network is the host's,
-# so apt reaches the archive. Between two commands the machine is, in
+# so apt reaches the archive. When a folder shared/ lies beside the
+# repository (as CI lays it: the NetJSON schemas the tests validate
+# against), it is bound read-only at /root/shared, beside /root/tarvik,
+# and the commands get TARVIK_NETJSON_SCHEMAS=/root/shared/netjson, so a
+# test that cannot find the schemas there fails. Between two commands the machine is, in
 # effect, rebooted: processes and mounts end with the namespaces, files
 # stay. Nothing is left mounted on any path: the mounts live only in the
 # namespaces, which end with their last process.
@@ -47,12 +51,13 @@ say() { echo "$prog: $*"; }
 die() { echo "$prog: $*" >&2; exit 2; }
 
 # ---- inside the new namespaces ---------------------------------------
-# fresh-machine.sh --inner BASE ROOT UPPER WORK REPO COMMIT BRANCH COMMAND
+# fresh-machine.sh --inner BASE ROOT UPPER WORK REPO COMMIT BRANCH COMMAND [SHARED]
 # PID 1 of the new PID namespace, in the new mount namespace (private):
 # mounts the machine, clones the project on the first boot, moves into it
 # with pivot_root and runs COMMAND in /root/tarvik.
 inner() {
-	local base=$1 root=$2 upper=$3 work=$4 repo=$5 commit=$6 branch=$7 command=$8
+	local base=$1 root=$2 upper=$3 work=$4 repo=$5 commit=$6 branch=$7 command=$8 shared=${9:-}
+	local extra=()
 	mount -t overlay fresh-machine -o "lowerdir=$base,upperdir=$upper,workdir=$work" "$root"
 	if [[ ! -e $root/root/tarvik ]]; then
 		# Minbase has no git: the host's clones. A user's clone has the
@@ -77,6 +82,12 @@ inner() {
 	mount --rbind /dev "$root/dev"
 	mount -t tmpfs -o mode=0755,nosuid,nodev tmpfs "$root/run"
 	mkdir -m 1777 "$root/run/lock"
+	if [[ -n $shared ]]; then
+		mkdir -p "$root/root/shared"
+		mount --bind -o ro "$shared" "$root/root/shared"
+		mount -o remount,bind,ro "$root/root/shared"
+		extra=(TARVIK_NETJSON_SCHEMAS=/root/shared/netjson)
+	fi
 	cd "$root"
 	pivot_root . .
 	# The old root now lies over the new one, on the same mount point.
@@ -85,7 +96,7 @@ inner() {
 	# The host started this in the background, with INT and QUIT ignored:
 	# the command gets them back.
 	env --default-signal=INT,QUIT -i PATH="$path_clean" HOME=/root TERM="${TERM:-dumb}" \
-		/bin/bash -c "$command" </dev/null
+		"${extra[@]}" /bin/bash -c "$command" </dev/null
 }
 
 if [[ ${1:-} == --inner ]]; then
@@ -190,6 +201,8 @@ main() {
 
 	top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 	self=$top/scripts/fresh-machine.sh
+	shared=""
+	[[ -d $top/../shared ]] && shared=$(cd "$top/../shared" && pwd)
 
 	mapfile -t all < <(readme_commands "$top/README.md")
 	[[ ${#all[@]} -gt 0 ]] || die "no set-up commands after the marker line in README.md: $readme_marker"
@@ -285,7 +298,7 @@ main() {
 		status=0
 		unshare --mount --pid --fork --kill-child --propagation private -- \
 			"$self" --inner "$base" "$machine/root" "$machine/upper" "$machine/work" \
-			"$top" "$commit" "$branch" "$command" &
+			"$top" "$commit" "$branch" "$command" "$shared" &
 		child=$!
 		wait "$child" || status=$?
 		child=""

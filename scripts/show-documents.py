@@ -18,6 +18,9 @@
 5. olsr-kavond --check, what an operator runs first when a node looks
    wrong: on node1, then on node2, which still lists a dead neighbour
    (and whose cache files nobody refreshed).
+6. The same facts in the forms of general monitoring tools, on node1:
+   the NetJSON graph collection and device-monitoring object, and the
+   Prometheus text that node_exporter's textfile collector serves.
 
 Stops at the first step that fails, saying why; nothing after it is shown.
 """
@@ -179,6 +182,20 @@ def show_check():
     return 0
 
 
+def show_standard_forms():
+    for args in (["--netjson", "graph"], ["--netjson", "monitoring"], ["--prometheus"]):
+        heading("olsr-kavond " + " ".join(args))
+        print(f"{NODE}# {COMMAND} {' '.join(args)}\n", flush=True)
+        proc = on_node([COMMAND] + args)
+        if proc.returncode != 0:
+            return failed(f"olsr-kavond {' '.join(args)}", proc)
+        print((proc.stdout if args[0] == "--prometheus" else pretty(json.loads(proc.stdout))) + "\n",
+              flush=True)
+    print("A node's crontab keeps node_exporter's textfile directory current with:\n"
+          f"* * * * * {COMMAND} --prometheus-textfile /var/lib/prometheus/node-exporter\n", flush=True)
+    return 0
+
+
 def _table(module):
     """Inside the node: loads `module`, calls each row of its provider
     table, prints a JSON list of {"name", "document"} (document: the
@@ -219,7 +236,7 @@ def main(argv):
     if not os.path.isdir("/run/mesh"):
         sys.exit("show-documents: run it with the mesh up (mesh.py with -- show-documents.py)")
     for step in (show_dravel, lambda: refresh_caches(build), lambda: show_table(build),
-                 show_cron, show_check):
+                 show_cron, show_check, show_standard_forms):
         if step() != 0:
             return 1
     return 0

@@ -220,10 +220,9 @@ public:
 			fprintf(stderr, "Not storing the document in %s (%lld bytes): %s\n", path,
 			        static_cast<long long>(st.st_size), refused);
 			return false;
-		} else if (close(fd_.release()) != 0 || !rename_over(path)) {
+		} else if (!commit(path)) {
 			why = strerror(errno);
 		} else {
-			name_.reset(); // renamed: nothing left to remove
 			return true;
 		}
 		fprintf(stderr, "Failed to write JSON to %s: %s\n", path,
@@ -231,7 +230,31 @@ public:
 		return false;
 	}
 
+	// Writes `length` bytes of `text` into the new file and renames it over
+	// `path`. false with errno set; the previous file then stays.
+	bool store_text(const char *path, const char *text, size_t length) {
+		while (length != 0) {
+			ssize_t n = write(fd_.get(), text, length);
+			if (n < 0 && errno == EINTR)
+				continue;
+			if (n <= 0)
+				return false;
+			text += n;
+			length -= static_cast<size_t>(n);
+		}
+		return commit(path);
+	}
+
 private:
+	// Closes the new file and renames it over `path`; false with errno
+	// set.
+	bool commit(const char *path) {
+		if (close(fd_.release()) != 0 || !rename_over(path))
+			return false;
+		name_.reset(); // renamed: nothing left to remove
+		return true;
+	}
+
 	// Renames the new file over `path`. No rename replaces a directory:
 	// another user's is moved aside first, and when the rename meets one
 	// anew (its owner may make one again at once), that too, up to a few
@@ -359,6 +382,11 @@ json_object *update_cache_file(const char *path, const char *name, int fallback)
 	if (doc != nullptr)
 		file.store(path, doc);
 	return doc;
+}
+
+bool store_text_file(const char *path, const char *text, size_t length) {
+	NewFile file;
+	return file.create(path) && file.store_text(path, text, length);
 }
 
 CacheRefresh refresh_cache_file(const char *path, const char *name) {

@@ -56,6 +56,12 @@ json_object *make_safe(const char *name);
 // NULL without running it.
 json_object *update_cache_file(const char *path, const char *name, int fallback);
 
+// Writes `length` bytes of `text` into a new file beside `path` (mode
+// 0644) and renames it over `path`, as a refresh stores a document:
+// readers find the previous file or the new one, whole. false with errno
+// set; the previous file then stays.
+bool store_text_file(const char *path, const char *text, size_t length);
+
 // What refresh_cache_file did.
 enum class CacheRefresh {
 	Stored,    // the command's document replaced the cache file

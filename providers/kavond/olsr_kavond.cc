@@ -8,9 +8,13 @@
 //                               refresh lock), for a periodic job
 //   olsr-kavond --check         says what works and what does not on the
 //                               way to the documents (kavond/check.h)
+//   olsr-kavond --netjson graph|monitoring, --prometheus,
+//   olsr-kavond --prometheus-textfile DIR
+//                               the node's facts as NetJSON or Prometheus
+//                               text (kavond/forms.h)
 //   olsr-kavond --help          prints the usage
 //
-// Exit status 0 when a document was printed or stored, or when --update
+// Exit status 0 when a document or form was printed or stored, or when --update
 // found a refresh of NAME already under way; 1 with a message on standard
 // error otherwise (for --update: the command failed, or the document was
 // not written, closed and renamed in full); 2 for a usage error.
@@ -24,6 +28,7 @@
 #include "cache.h"
 #include "check.h"
 #include "documents.h"
+#include "forms.h"
 #include "holders.h"
 #include "json_output.h"
 
@@ -43,14 +48,21 @@ void print_usage() {
 	fputs("usage: olsr-kavond [--update] ", stdout);
 	print_names(stdout);
 	printf(" | --check\n"
+	       "       | --netjson graph|monitoring | --prometheus | --prometheus-textfile DIR\n"
 	       "  olsr-kavond NAME            print the document NAME as JSON on standard output\n"
 	       "  olsr-kavond --update NAME   refresh NAME's cache file ");
 	printf(kCacheFileFormat, "NAME");
 	printf("\n"
 	       "                              (nothing is started while a refresh of NAME runs)\n"
 	       "  olsr-kavond --check         say what works and what does not on the way to\n"
-	       "                              the documents, with a hint for each fault\n"
-	       "documents:\n");
+	       "                              the documents, with a hint for each fault\n");
+	for (size_t i = 0; i < kFormCount; i++) {
+		const Form &form = kForms[i];
+		const char *argument = form.argument == nullptr ? "DIR" : form.argument;
+		printf("  olsr-kavond %s%s%s\n%30s%s\n", form.option, *argument ? " " : "", argument, "",
+		       form.about);
+	}
+	printf("documents:\n");
 	for (size_t i = 0; i < kDocumentCount; i++)
 		printf("  %-12s %s\n", kDocuments[i].name, kDocuments[i].about);
 }
@@ -58,7 +70,9 @@ void print_usage() {
 int usage_error() {
 	fputs("usage: olsr-kavond [--update] ", stderr);
 	print_names(stderr);
-	fputs(" | --check (--help for more)\n", stderr);
+	fputs(" | --check | --netjson graph|monitoring | --prometheus"
+	      " | --prometheus-textfile DIR (--help for more)\n",
+	      stderr);
 	return 2;
 }
 
@@ -116,6 +130,20 @@ int print(const Document &document) {
 	return 0;
 }
 
+// Prints or stores a standard form: its documents are computed as the
+// document modes compute theirs, standard output set aside.
+int standard_form(const Form *form, const char *second_word) {
+	if (form == nullptr)
+		return usage_error();
+	const Document gather = {form->option, form->gather, form->about};
+	JsonPtr state = compute_quietly(gather);
+	if (!state) {
+		fprintf(stderr, "olsr-kavond: the node's documents cannot be had for %s\n", form->option);
+		return 1;
+	}
+	return form->emit(state.get(), form->argument == nullptr ? second_word : nullptr);
+}
+
 // Opens /dev/null on each of the standard descriptors that is closed. A
 // program started with one of them closed would otherwise get its next
 // descriptor there (a pipe, a cache file), and writes meant for standard
@@ -147,6 +175,8 @@ int main(int argc, char **argv) {
 	}
 	if (argc == 2 && strcmp(argv[1], "--check") == 0)
 		return kavond::check();
+	if (argc >= 2 && is_form_option(argv[1]))
+		return standard_form(find_form(argc - 1, argv + 1), argv[2]);
 	bool updating = argc == 3 && strcmp(argv[1], "--update") == 0;
 	if ((argc != 2 && !updating) || (argc == 2 && argv[1][0] == '-'))
 		return usage_error();
