@@ -400,6 +400,23 @@ MESH0_MAC = "02:00:00:00:01:01"
 PEER_MAC = "02:00:00:00:01:02"
 
 
+def leftovers():
+    """Processes of olsr-kavond, or of an init script it ran (sleep 60), still
+    alive."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        # Under an emulator the program is an argument of the emulator's
+        # command line.
+        if any(a.endswith(b"olsr-kavond") for a in argv) or argv[:2] == [b"sleep", b"60"]:
+            found.append(b" ".join(argv).decode(errors="replace"))
+    return found
+
+
 def cache_file(name):
     return f"/tmp/olsrd-kavond-{name}.json"
 
