@@ -47,8 +47,9 @@ const char *cache_file_refusal(const struct stat *st);
 // a file that cache_file_refusal refuses (a symbolic link there is not
 // followed), or one that does not hold one JSON document.
 json_object *make_safe(const char *name);
-// Refreshes a cache file: runs "/usr/bin/olsr-kavond NAME" (through the
-// shell: `name` must be one of the provider table's names) while holding
+// Refreshes a cache file: runs "/usr/bin/olsr-kavond NAME" (`name` must
+// be one of the provider table's names) in a process group of its own,
+// with no bound on its time, while holding
 // the refresh lock of NAME, /var/run/olsrd-kavond-NAME.lock (a file only
 // root can open, in a directory only root can write; the cache file itself
 // is never locked), waiting for it while another refresh holds it. The
