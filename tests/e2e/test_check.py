@@ -248,7 +248,7 @@ class Check(SandboxTest):
             with open(lock) as f:
                 self.assertEqual(f.read(), f"{refresh.pid}\n")
             site_config(v1=False)  # the check asks no daemon
-            for age, word, held in (("-100 sec", "ok", "10"), ("-3 min", "warn", "3 min")):
+            for age, word, held in (("-100 sec", "ok", "1 min"), ("-3 min", "warn", "3 min")):
                 with self.subTest(age=age):
                     sh(f"touch -d '{age}' {lock}")
                     findings, _, _, _ = self.check()
