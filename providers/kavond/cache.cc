@@ -27,6 +27,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -425,6 +426,7 @@ json_object *run_command(const char *name, int bound_s, bool *succeeded) {
 		return nullptr;
 	}
 	Fd from_command(fds[0]), to_parent(fds[1]);
+	pid_t parent = getpid();
 	pid_t pid = fork();
 	if (pid < 0) {
 		fprintf(stderr, "olsr-kavond %s: cannot start it: %s\n", name, strerror(errno));
@@ -432,7 +434,11 @@ json_object *run_command(const char *name, int bound_s, bool *succeeded) {
 	}
 	if (pid == 0) {
 		setpgid(0, 0);
-		if (dup2(to_parent.get(), STDOUT_FILENO) >= 0) {
+		// Killed with the refresh, whatever ends that (kill PID of the
+		// lock's holder, as the check advises): no refresh leaves its
+		// command behind, hung on a daemon, once the lock is free again.
+		if (prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
+		    dup2(to_parent.get(), STDOUT_FILENO) >= 0) {
 			char *argv[] = {const_cast<char *>(kRefreshCommand), const_cast<char *>(name),
 			                nullptr};
 			execv(kRefreshCommand, argv);
@@ -469,7 +475,10 @@ json_object *run_command(const char *name, int bound_s, bool *succeeded) {
 			continue;
 		}
 		pollfd waiting = {from_command.get(), POLLIN, 0};
-		if (poll(&waiting, 1, wait_ms) <= 0)
+		int ready = poll(&waiting, 1, wait_ms);
+		if (ready < 0 && errno != EINTR)
+			reading = false; // cannot wait for output: wait for the end
+		if (ready <= 0)
 			continue; // late, or a signal
 		char block[4096];
 		ssize_t n = read(from_command.get(), block, sizeof block);
@@ -485,7 +494,7 @@ json_object *run_command(const char *name, int bound_s, bool *succeeded) {
 		kill(pid, SIGKILL);
 		while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
 		}
-		fprintf(stderr, "olsr-kavond %s: no document within %d s, while %s: stopped\n", name,
+		fprintf(stderr, "olsr-kavond %s: no document within %d s, while %s; stopped it\n", name,
 		        bound_s, what);
 		return nullptr;
 	}

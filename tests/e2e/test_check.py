@@ -256,7 +256,13 @@ class Check(SandboxTest):
                                          f"process {refresh.pid}")
                     if word == "warn":
                         self.assertIn(f"kill {refresh.pid}", found.hint)
-        refresh.wait(timeout=30)  # the daemon's end ends its wait
+            # As the hint says: the refresh's command goes with it.
+            refresh.terminate()
+            refresh.wait(timeout=30)
+            deadline = time.monotonic() + 10
+            while leftovers() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertEqual(leftovers(), [], "the refresh's command outlives it")
         self.assertNotIn("refresh", self.check()[3], "none under way once it ended")
 
 
