@@ -334,13 +334,20 @@ int daemon_peer(pid_t pid, const unsigned long *inodes, size_t count) {
 			ours = ours || inodes[i] == inode;
 		if (!ours)
 			continue;
+		// Read back as a host number, its bytes in memory are the
+		// address; under an emulator of the other byte order than the
+		// kernel's they are reversed, so both orders are tried.
 		unsigned char b[4];
 		memcpy(b, &address, sizeof b);
-		char endpoint[32];
-		snprintf(endpoint, sizeof endpoint, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], port);
-		for (int d = 0; d < static_cast<int>(sizeof kDaemonNames / sizeof kDaemonNames[0]); d++)
-			if (strcmp(endpoint, kNodeinfoDaemons[d].facts->endpoint) == 0)
-				return d;
+		for (int reversed = 0; reversed < 2; reversed++) {
+			char endpoint[32];
+			int i = reversed ? 3 : 0, step = reversed ? -1 : 1;
+			snprintf(endpoint, sizeof endpoint, "%u.%u.%u.%u:%u", b[i], b[i + step],
+			         b[i + 2 * step], b[i + 3 * step], port);
+			for (int d = 0; d < static_cast<int>(sizeof kDaemonNames / sizeof *kDaemonNames); d++)
+				if (strcmp(endpoint, kNodeinfoDaemons[d].facts->endpoint) == 0)
+					return d;
+		}
 	}
 	return -1;
 }
