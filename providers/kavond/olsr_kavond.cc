@@ -54,12 +54,11 @@ void print_usage() {
 	printf("\n"
 	       "                              (nothing is started while a refresh of NAME runs)\n"
 	       "    --timeout SECONDS         give up the refresh after SECONDS (default %d),\n"
-	       "                              storing nothing, with exit status 1\n",
-	       kRefreshBound);
-	printf(
+	       "                              storing nothing, with exit status 1\n"
 	       "  olsr-kavond --check         say what works and what does not on the way to\n"
 	       "                              the documents, with a hint for each fault\n"
-	       "documents:\n");
+	       "documents:\n",
+	       kRefreshBound);
 	for (size_t i = 0; i < kDocumentCount; i++)
 		printf("  %-12s %s\n", kDocuments[i].name, kDocuments[i].about);
 }
