@@ -400,6 +400,16 @@ MESH0_MAC = "02:00:00:00:01:01"
 PEER_MAC = "02:00:00:00:01:02"
 
 
+def wait_for(condition, timeout=10.0):
+    """Whether `condition()` became true within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
 def leftovers():
     """Processes of olsr-kavond, or of an init script it ran (sleep 60), still
     alive."""

@@ -12,7 +12,7 @@ import unittest
 from harness import (KAVOND, DOCUMENTS, MESH0_MAC, LocalPort, SandboxTest, Zistad,
                      cache_file, check_no_crash, init_exit, init_script, leftovers,
                      mesh0_with_peer, olsrd, olsrd2, one_neighbour_answers, remove_cache_files,
-                     run, sh, site_config)
+                     run, sh, site_config, wait_for)
 
 WIDTH = 79
 OLSRD, OLSRD2 = one_neighbour_answers(olsrd2_version="v2-test")
@@ -162,10 +162,8 @@ class Check(SandboxTest):
             finally:
                 proc.kill()
                 proc.wait(timeout=10)
-            deadline = time.monotonic() + 10
-            while leftovers() and time.monotonic() < deadline:
-                time.sleep(0.05)
-            self.assertEqual(leftovers(), [], "the stage outlives its killed check")
+            self.assertTrue(wait_for(lambda: not leftovers()),
+                            f"the stage outlives its killed check: {leftovers()}")
 
     def test_olsrd2_not_json_and_enable_as_text(self):
         site_config(v2="false")
@@ -241,10 +239,8 @@ class Check(SandboxTest):
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.addCleanup(refresh.wait)
             self.addCleanup(refresh.kill)
-            deadline = time.monotonic() + 10
-            while not (os.path.exists(log) and os.path.getsize(log) > 0):
-                self.assertLess(time.monotonic(), deadline, "the refresh asked nothing")
-                time.sleep(0.02)
+            self.assertTrue(wait_for(lambda: os.path.exists(log) and os.path.getsize(log)),
+                            "the refresh asked nothing")
             with open(lock) as f:
                 self.assertEqual(f.read(), f"{refresh.pid}\n")
             site_config(v1=False)  # the check asks no daemon
@@ -259,10 +255,8 @@ class Check(SandboxTest):
             # As the hint says: the refresh's command goes with it.
             refresh.terminate()
             refresh.wait(timeout=30)
-            deadline = time.monotonic() + 10
-            while leftovers() and time.monotonic() < deadline:
-                time.sleep(0.02)
-            self.assertEqual(leftovers(), [], "the refresh's command outlives it")
+            self.assertTrue(wait_for(lambda: not leftovers()),
+                            f"the refresh's command outlives it: {leftovers()}")
         self.assertNotIn("refresh", self.check()[3], "none under way once it ended")
 
 
