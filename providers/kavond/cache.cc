@@ -352,19 +352,39 @@ int daemon_peer(pid_t pid, const unsigned long *inodes, size_t count) {
 	return -1;
 }
 
-// The command line of the first process that `pid` started (its
-// arguments joined by blanks) into `out`; false when it has none that
-// can be read.
+// A process that `pid` started, by the parent named in each /proc/N/stat
+// (/proc/PID/task/PID/children needs a kernel option that routers may
+// lack); 0 when there is none.
+long child_of(pid_t pid) {
+	Owner<DIR, DirClose> proc(opendir("/proc"));
+	while (proc) {
+		dirent *entry = readdir(proc.get());
+		if (entry == nullptr)
+			break;
+		char path[300], stat[512];
+		snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+		Fd fd(entry->d_name[0] >= '1' && entry->d_name[0] <= '9' ? open(path, O_RDONLY | O_CLOEXEC)
+		                                                       : -1);
+		ssize_t n = fd ? read(fd.get(), stat, sizeof stat - 1) : -1;
+		if (n <= 0)
+			continue;
+		stat[n] = '\0';
+		// "PID (COMM) STATE PPID ...": COMM may hold anything, ")" too.
+		const char *after = strrchr(stat, ')');
+		long parent = 0;
+		if (after != nullptr && sscanf(after + 1, " %*c %ld", &parent) == 1 && parent == pid)
+			return strtol(entry->d_name, nullptr, 10);
+	}
+	return 0;
+}
+
+// The command line of a process that `pid` started (its arguments joined
+// by blanks) into `out`; false when it has none that can be read.
 bool started_command(pid_t pid, char *out, size_t size) {
-	char path[64];
-	snprintf(path, sizeof path, "/proc/%ld/task/%ld/children", static_cast<long>(pid),
-	         static_cast<long>(pid));
-	FilePtr children(fopen(path, "re"));
-	long child = 0;
-	if (!children || fscanf(children.get(), "%ld", &child) != 1)
-		return false;
+	long child = child_of(pid);
+	char path[48];
 	snprintf(path, sizeof path, "/proc/%ld/cmdline", child);
-	Fd fd(open(path, O_RDONLY | O_CLOEXEC));
+	Fd fd(child > 0 ? open(path, O_RDONLY | O_CLOEXEC) : -1);
 	ssize_t n = fd ? read(fd.get(), out, size - 1) : -1;
 	if (n <= 0)
 		return false;
