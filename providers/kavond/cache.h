@@ -22,10 +22,21 @@ constexpr size_t kCacheFileMax = size_t{4} << 20;
 // The refresh command, at exactly this path: a refresh runs
 // "kRefreshCommand NAME".
 constexpr char kRefreshCommand[] = "/usr/bin/olsr-kavond";
+// The refresh lock of document NAME; its path fits kLockPathSize bytes.
+constexpr char kLockFileFormat[] = "/var/run/olsrd-kavond-%s.lock";
+constexpr size_t kLockPathSize = 64;
+// How long a refresh of olsr-kavond --update may take as a whole, unless
+// told otherwise (s): the library's 300 s for each single request would
+// let one document take many times that on a daemon that hangs.
+constexpr int kRefreshBound = 120;
 
 // The cache file path of provider `name` (kCacheFileFormat) into `path`
 // (kCachePathSize bytes); false when it would not fit.
 bool cache_file_path(const char *name, char *path);
+// The refresh lock path of `name` (kLockFileFormat) into `path`
+// (kLockPathSize bytes); false when it would not fit. Whoever holds the
+// lock has written its process id into it, when it took the lock.
+bool lock_file_path(const char *name, char *path);
 // Why make_safe refuses to read the cache file of status `st` (a short
 // text such as "owned by another user"), or NULL when it reads it: it
 // reads only a regular file owned by its own effective user (root on a
@@ -36,8 +47,9 @@ const char *cache_file_refusal(const struct stat *st);
 // a file that cache_file_refusal refuses (a symbolic link there is not
 // followed), or one that does not hold one JSON document.
 json_object *make_safe(const char *name);
-// Refreshes a cache file: runs "/usr/bin/olsr-kavond NAME" (through the
-// shell: `name` must be one of the provider table's names) while holding
+// Refreshes a cache file: runs "/usr/bin/olsr-kavond NAME" (`name` must
+// be one of the provider table's names) in a process group of its own,
+// with no bound on its time, while holding
 // the refresh lock of NAME, /var/run/olsrd-kavond-NAME.lock (a file only
 // root can open, in a directory only root can write; the cache file itself
 // is never locked), waiting for it while another refresh holds it. The
@@ -72,8 +84,12 @@ enum class CacheRefresh {
 // fallback, but it never waits for the lock (a refresh that holds it, even
 // one hung on a daemon, makes this return UnderWay at once), keeps it
 // until the document is stored, and stores the document only when the
-// command exited with status 0.
-CacheRefresh refresh_cache_file(const char *path, const char *name);
+// command exited with status 0. The command runs in a process group of
+// its own; when it has not ended `bound_s` seconds after it started, the
+// group is killed, what the command was waiting for is reported (the
+// routing daemon whose answer it awaited, or the command it had started)
+// and nothing is stored.
+CacheRefresh refresh_cache_file(const char *path, const char *name, int bound_s = kRefreshBound);
 
 } // namespace kavond
 

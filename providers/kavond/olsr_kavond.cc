@@ -5,7 +5,10 @@
 //                               as one JSON document on standard output
 //   olsr-kavond --update NAME   refreshes NAME's cache file (it runs
 //                               "/usr/bin/olsr-kavond NAME" under NAME's
-//                               refresh lock), for a periodic job
+//                               refresh lock), for a periodic job; it
+//                               gives up after kRefreshBound seconds, or
+//                               after "--timeout SECONDS" given after
+//                               --update
 //   olsr-kavond --check         says what works and what does not on the
 //                               way to the documents (kavond/check.h)
 //   olsr-kavond --netjson graph|monitoring, --prometheus,
@@ -17,11 +20,13 @@
 // Exit status 0 when a document or form was printed or stored, or when --update
 // found a refresh of NAME already under way; 1 with a message on standard
 // error otherwise (for --update: the command failed, or the document was
-// not written, closed and renamed in full); 2 for a usage error.
+// not written, closed and renamed in full, or the bound passed); 2 for a
+// usage error.
 #include <errno.h>
 #include <fcntl.h>
 #include <json-c/json.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -45,7 +50,7 @@ void print_names(FILE *out) {
 }
 
 void print_usage() {
-	fputs("usage: olsr-kavond [--update] ", stdout);
+	fputs("usage: olsr-kavond [--update [--timeout SECONDS]] ", stdout);
 	print_names(stdout);
 	printf(" | --check\n"
 	       "       | --netjson graph|monitoring | --prometheus | --prometheus-textfile DIR\n"
@@ -54,8 +59,11 @@ void print_usage() {
 	printf(kCacheFileFormat, "NAME");
 	printf("\n"
 	       "                              (nothing is started while a refresh of NAME runs)\n"
+	       "    --timeout SECONDS         give up the refresh after SECONDS (default %d),\n"
+	       "                              storing nothing, with exit status 1\n"
 	       "  olsr-kavond --check         say what works and what does not on the way to\n"
-	       "                              the documents, with a hint for each fault\n");
+	       "                              the documents, with a hint for each fault\n",
+	       kRefreshBound);
 	for (size_t i = 0; i < kFormCount; i++) {
 		const Form &form = kForms[i];
 		const char *argument = form.argument == nullptr ? "DIR" : form.argument;
@@ -68,7 +76,7 @@ void print_usage() {
 }
 
 int usage_error() {
-	fputs("usage: olsr-kavond [--update] ", stderr);
+	fputs("usage: olsr-kavond [--update [--timeout SECONDS]] ", stderr);
 	print_names(stderr);
 	fputs(" | --check | --netjson graph|monitoring | --prometheus"
 	      " | --prometheus-textfile DIR (--help for more)\n",
@@ -79,11 +87,11 @@ int usage_error() {
 // Refreshes NAME's cache file, unless a refresh of it is already under
 // way: a periodic job must not queue one more waiting process each time
 // while a refresh hangs on a daemon that never answers.
-int update(const char *name) {
+int update(const char *name, int bound_s) {
 	char path[kCachePathSize];
 	if (!cache_file_path(name, path))
 		return 1; // cannot happen for the table's names
-	switch (refresh_cache_file(path, name)) {
+	switch (refresh_cache_file(path, name, bound_s)) {
 	case CacheRefresh::Stored:
 		return 0;
 	case CacheRefresh::UnderWay:
@@ -164,6 +172,30 @@ bool open_standard_descriptors() {
 	return true;
 }
 
+// Takes "--timeout SECONDS" out of the arguments of --update, wherever
+// it stands after "--update", into `*seconds`; false for one without a
+// whole number of seconds from 1 to a day.
+bool take_timeout(int &argc, char **argv, int *seconds) {
+	if (argc < 2 || strcmp(argv[1], "--update") != 0)
+		return true;
+	for (int i = 2; i < argc; i++) {
+		if (strcmp(argv[i], "--timeout") != 0)
+			continue;
+		char *end = nullptr;
+		errno = 0;
+		long value = i + 1 < argc ? strtol(argv[i + 1], &end, 10) : 0;
+		if (end == argv[i + 1] || end == nullptr || *end != '\0' || errno != 0 || value < 1 ||
+		    value > 86400)
+			return false;
+		*seconds = static_cast<int>(value);
+		// argv[argc] (NULL) moves along.
+		memmove(argv + i, argv + i + 2, (argc - i - 1) * sizeof *argv);
+		argc -= 2;
+		return true;
+	}
+	return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -177,6 +209,9 @@ int main(int argc, char **argv) {
 		return kavond::check();
 	if (argc >= 2 && is_form_option(argv[1]))
 		return standard_form(find_form(argc - 1, argv + 1), argv[2]);
+	int bound_s = kRefreshBound;
+	if (!take_timeout(argc, argv, &bound_s))
+		return usage_error();
 	bool updating = argc == 3 && strcmp(argv[1], "--update") == 0;
 	if ((argc != 2 && !updating) || (argc == 2 && argv[1][0] == '-'))
 		return usage_error();
@@ -186,5 +221,5 @@ int main(int argc, char **argv) {
 		fprintf(stderr, "olsr-kavond: unknown provider \"%s\"\n", name);
 		return 1;
 	}
-	return updating ? update(name) : print(*document);
+	return updating ? update(name, bound_s) : print(*document);
 }

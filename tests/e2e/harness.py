@@ -400,6 +400,33 @@ MESH0_MAC = "02:00:00:00:01:01"
 PEER_MAC = "02:00:00:00:01:02"
 
 
+def wait_for(condition, timeout=10.0):
+    """Whether `condition()` became true within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def leftovers():
+    """Processes of olsr-kavond, or of an init script it ran (sleep 60), still
+    alive."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        # Under an emulator the program is an argument of the emulator's
+        # command line.
+        if any(a.endswith(b"olsr-kavond") for a in argv) or argv[:2] == [b"sleep", b"60"]:
+            found.append(b" ".join(argv).decode(errors="replace"))
+    return found
+
+
 def cache_file(name):
     return f"/tmp/olsrd-kavond-{name}.json"
 

@@ -4,37 +4,25 @@ something failed, and never a wait beyond the stages' deadlines. Findings
 are matched by their leading word and the facts they must name, not by
 their whole text."""
 import os
+import shutil
 import subprocess
 import time
 import unittest
 
 from harness import (KAVOND, DOCUMENTS, MESH0_MAC, LocalPort, SandboxTest, Zistad,
-                     cache_file, check_no_crash, init_exit, init_script, mesh0_with_peer,
-                     olsrd, olsrd2, one_neighbour_answers, remove_cache_files, run, sh,
-                     site_config)
+                     cache_file, check_no_crash, init_exit, init_script, leftovers,
+                     mesh0_with_peer, olsrd, olsrd2, one_neighbour_answers, remove_cache_files,
+                     run, sh, site_config, wait_for)
 
 WIDTH = 79
 OLSRD, OLSRD2 = one_neighbour_answers(olsrd2_version="v2-test")
 
 
+COMMAND = "/usr/bin/olsr-kavond"
+
+
 def cron_line(name):
     return f"* * * * * /usr/bin/olsr-kavond --update {name}"
-
-
-def leftovers():
-    """Processes of a check, or of the init script it ran, still alive."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                argv = f.read().split(b"\0")
-        except OSError:
-            continue
-        # Under an emulator the program is an argument of the emulator's
-        # command line.
-        if any(a.endswith(b"olsr-kavond") for a in argv) or argv[:2] == [b"sleep", b"60"]:
-            found.append(b" ".join(argv).decode(errors="replace"))
-    return found
 
 
 class Finding:
@@ -174,10 +162,8 @@ class Check(SandboxTest):
             finally:
                 proc.kill()
                 proc.wait(timeout=10)
-            deadline = time.monotonic() + 10
-            while leftovers() and time.monotonic() < deadline:
-                time.sleep(0.05)
-            self.assertEqual(leftovers(), [], "the stage outlives its killed check")
+            self.assertTrue(wait_for(lambda: not leftovers()),
+                            f"the stage outlives its killed check: {leftovers()}")
 
     def test_olsrd2_not_json_and_enable_as_text(self):
         site_config(v2="false")
@@ -227,18 +213,51 @@ class Check(SandboxTest):
         site_config(v1=False, v2=False)
         with open(cache_file("nodeinfo"), "w") as f:
             f.write('{"old":true}')
-        old = time.time() - 11 * 60
-        os.utime(cache_file("nodeinfo"), (old, old))
+        sh(f"touch -d '-11 min' {cache_file('nodeinfo')}")
         with open(cache_file("statistics"), "w") as f:
             f.write('{"fresh":true}')
         with open(cache_file("neighbours"), "w") as f:
             f.write("{cut sho")
         findings, status, _, _ = self.check()
         self.assertEqual(status, 1)
-        stale = self.finding(findings, "warn", "cache nodeinfo", "stale", "11 min")
+        stale = self.finding(findings, "FAIL", "cache nodeinfo", "stale", "11 min")
         self.assertIn(cron_line("nodeinfo"), stale.hint)
         self.finding(findings, "ok", "cache statistics", "parses")
         self.finding(findings, "FAIL", "cache neighbours", "does not parse")
+
+    def test_refresh_under_way(self):
+        """A refresh holding its lock: its process, and how long it has
+        held the lock (written when taken), warned of beyond the bound."""
+        site_config(v1=True)
+        init_exit("olsrd", 0)
+        shutil.copy(KAVOND, COMMAND)
+        lock = "/var/run/olsrd-kavond-nodeinfo.lock"
+        log = "/run/olsrd-requests.log"
+        with olsrd({"*": {"$hang": 120}}, log=log):
+            sh(f"touch -d '-1 hour' {lock}")
+            refresh = subprocess.Popen([COMMAND, "--update", "--timeout", "60", "nodeinfo"],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.addCleanup(refresh.wait)
+            self.addCleanup(refresh.kill)
+            self.assertTrue(wait_for(lambda: os.path.exists(log) and os.path.getsize(log)),
+                            "the refresh asked nothing")
+            with open(lock) as f:
+                self.assertEqual(f.read(), f"{refresh.pid}\n")
+            site_config(v1=False)  # the check asks no daemon
+            for age, word, held in (("-100 sec", "ok", "1 min"), ("-3 min", "warn", "3 min")):
+                with self.subTest(age=age):
+                    sh(f"touch -d '{age}' {lock}")
+                    findings, _, _, _ = self.check()
+                    found = self.finding(findings, word, "refresh nodeinfo", f"for {held}",
+                                         f"process {refresh.pid}")
+                    if word == "warn":
+                        self.assertIn(f"kill {refresh.pid}", found.hint)
+            # As the hint says: the refresh's command goes with it.
+            refresh.terminate()
+            refresh.wait(timeout=30)
+            self.assertTrue(wait_for(lambda: not leftovers()),
+                            f"the refresh's command outlives it: {leftovers()}")
+        self.assertNotIn("refresh", self.check()[3], "none under way once it ended")
 
 
 if __name__ == "__main__":

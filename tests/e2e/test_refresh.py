@@ -9,8 +9,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (KAVOND, DOCUMENTS, SandboxTest, cache_file, init_exit,
-                     mesh0_with_peer, olsrd, olsrd2, one_neighbour_answers, remove_cache_files,
+from harness import (KAVOND, DOCUMENTS, SandboxTest, cache_file, init_exit, init_script,
+                     leftovers, mesh0_with_peer, olsrd, olsrd2, one_neighbour_answers, remove_cache_files,
                      run, run_dravel, site_config, strict_json)
 
 COMMAND = "/usr/bin/olsr-kavond"
@@ -91,6 +91,40 @@ class Refresh(SandboxTest):
             run([COMMAND, "--update", "statistics"])
             self.assertTrue(os.path.exists(cache_file("statistics")))
 
+    def test_update_ends_within_its_bound(self):
+        """A refresh that waits on a stopped daemon, or on an init script
+        that never ends, is stopped with all it started at its bound: exit
+        1 naming what it waited for, nothing stored, the lock released."""
+        site_config(v1=True)
+        old = '{"old":true}'
+        cases = [("daemon stopped", "olsrd on 127.0.0.1:9090"),
+                 ("init script hangs", '"/bin/sh /etc/init.d/olsrd running"')]
+        for case, named in cases:
+            with self.subTest(case=case), olsrd(OLSRD) as daemon:
+                with open(cache_file("nodeinfo"), "w") as f:
+                    f.write(old)
+                if case == "daemon stopped":
+                    os.kill(daemon.proc.pid, signal.SIGSTOP)
+                else:
+                    init_script("olsrd", "sleep 60")
+                started = time.monotonic()
+                bounded = run([COMMAND, "--update", "--timeout", "3", "nodeinfo"], check=False)
+                took = time.monotonic() - started
+                os.kill(daemon.proc.pid, signal.SIGCONT)
+                init_exit("olsrd", 0)
+                self.assertEqual(bounded.returncode, 1, bounded.stderr)
+                self.assertIn(f"no document within 3 s, while waiting for {named}",
+                              bounded.stderr)
+                # The library alone would wait 300 s, the default bound 120 s.
+                self.assertGreaterEqual(took, 3.0)
+                self.assertLess(took, 30)
+                self.assertEqual(leftovers(), [], "the refresh left processes behind")
+                with open(cache_file("nodeinfo")) as f:
+                    self.assertEqual(f.read(), old)
+                run([COMMAND, "--update", "nodeinfo"])
+                with open(cache_file("nodeinfo")) as f:
+                    self.assertIn("olsr1", strict_json(f.read())["software"])
+
     def test_update_keeps_the_cache_when_the_provider_fails(self):
         with open(cache_file("neighbours"), "w") as f:
             f.write('{"batadv":{"old":{}}}')
@@ -111,7 +145,10 @@ class Refresh(SandboxTest):
         self.assertEqual(unknown.stdout, "")
         self.assertEqual(unknown.stderr, 'olsr-kavond: unknown provider "weather"\n')
         self.assertFalse(os.path.exists(cache_file("weather")))
-        for args in ([], ["--update"], ["a", "b"], ["--update", "nodeinfo", "x"], ["-x"]):
+        for args in ([], ["--update"], ["a", "b"], ["--update", "nodeinfo", "x"], ["-x"],
+                     ["--timeout", "3", "nodeinfo"], ["--update", "--timeout", "0", "nodeinfo"],
+                     ["--update", "--timeout", "3s", "nodeinfo"], ["--update", "nodeinfo",
+                                                                   "--timeout"]):
             usage = run([COMMAND, *args], check=False)
             self.assertEqual(usage.returncode, 2, args)
             self.assertEqual(usage.stdout, "", args)
@@ -119,7 +156,7 @@ class Refresh(SandboxTest):
         for flag in ("--help", "-h"):
             helped = run([COMMAND, flag])
             self.assertEqual(helped.stderr, "")
-            for word in ("--update", "nodeinfo", "statistics", "neighbours"):
+            for word in ("--update", "--timeout SECONDS", "nodeinfo", "statistics", "neighbours"):
                 self.assertIn(word, helped.stdout)
 
     def test_driver_reads_the_cache_through_make_safe(self):

@@ -13,7 +13,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,6 +25,7 @@
 #include "check_report.h"
 #include "check_runner.h"
 #include "clock.h"
+#include "daemons.h"
 #include "documents.h"
 #include "facts.h"
 #include "holders.h"
@@ -46,15 +49,16 @@ constexpr int kOlsr2 = 1;
 // The daemons as the nodeinfo document asks them, by index.
 const DaemonFacts &facts_of(int daemon) { return *kNodeinfoDaemons[daemon].facts; }
 
-// The daemons as the operator knows them, and what should listen at
-// their endpoints, by the same index.
-constexpr const char *kDaemonNames[kDaemonCount] = {"olsrd", "olsrd2"};
+// What should listen at the daemons' endpoints, by the same index; their
+// names are in daemons.h.
+static_assert(sizeof kDaemonNames / sizeof kDaemonNames[0] == kDaemonCount, "one per daemon");
 constexpr const char *kListeners[kDaemonCount] = {"its JSON info plugin",
                                                   "its telnet plugin (over HTTP)"};
 const char *name_of(int daemon) { return kDaemonNames[daemon]; }
 
-// A cache file older than this is stale: a refresh every few minutes is
-// what keeps the responder's documents current.
+// A cache file older than this is stale, and the responder serves an
+// outdated document: a refresh every minute or few is what keeps the
+// documents current.
 constexpr long kCacheMaxAge = 10 * 60;
 
 size_t members(json_object *object) {
@@ -445,58 +449,117 @@ void add_age(Text &text, long seconds) {
 		text.add("%ld days", seconds / 86400);
 }
 
-void cron_hint(StageReport &r, const char *name) {
-	r.hint("run olsr-kavond --update %s periodically, from cron:\n"
+// The hint that names the cron line of `name`, after `why`.
+void cron_hint(StageReport &r, const char *name, const char *why = "") {
+	r.hint("%srun olsr-kavond --update %s periodically, from cron:\n"
 	       "* * * * * %s --update %s",
-	       name, kRefreshCommand, name);
+	       why, name, kRefreshCommand, name);
+}
+
+// The process that holds a flock on the file of status `st`, by
+// /proc/locks (its waiters, "->" lines, are not holders); 0 when none
+// does.
+long lock_holder(const struct stat &st) {
+	FilePtr locks(fopen("/proc/locks", "re"));
+	char line[256];
+	while (locks && fgets(line, sizeof line, locks.get()) != nullptr) {
+		// "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF"
+		char kind[16];
+		long pid = 0;
+		unsigned major_no = 0, minor_no = 0;
+		unsigned long inode = 0;
+		if (sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_no, &minor_no,
+		           &inode) == 5 &&
+		    strcmp(kind, "FLOCK") == 0 && inode == st.st_ino &&
+		    major_no == major(st.st_dev) && minor_no == minor(st.st_dev))
+			return pid;
+	}
+	return 0;
+}
+
+// A refresh of `name` that holds its lock: which process, and since when
+// (the holder wrote its process id into the lock file when it took it).
+// Nothing when no refresh runs.
+void report_refresh(StageReport &r, const char *name) {
+	char path[kLockPathSize];
+	if (!lock_file_path(name, path))
+		return;
+	Fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+	struct stat st;
+	long pid;
+	if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (pid = lock_holder(st)) == 0)
+		return;
+	long held = static_cast<long>(time(nullptr) - st.st_mtime);
+	Text text;
+	text.add("refresh %s: under way for ", name);
+	add_age(text, held < 0 ? 0 : held);
+	text.add(", by process %ld", pid);
+	if (held <= kRefreshBound) {
+		r.line(kOk, "%s", text.c_str());
+		return;
+	}
+	// Beyond the bound of olsr-kavond --update, unless it was given a
+	// longer one: meanwhile every periodic refresh of NAME starts nothing.
+	r.line(kWarn, "%s, longer than the %d s that olsr-kavond --update takes at most", text.c_str(),
+	       kRefreshBound);
+	r.hint("meanwhile the periodic refreshes of %s start nothing: ps -p %ld shows the "
+	       "process; when it hangs, kill %ld",
+	       name, pid, pid);
+}
+
+// The cache file of `name`: there, served, parsing, and not stale.
+void report_cache_file(StageReport &r, const char *name) {
+	char path[kCachePathSize];
+	if (!cache_file_path(name, path))
+		return; // cannot happen for the table's names
+	struct stat st;
+	if (lstat(path, &st) != 0) {
+		if (errno == ENOENT)
+			r.line(kWarn, "cache %s: missing (%s)", name, path);
+		else
+			r.line(kWarn, "cache %s: %s: %s", name, path, strerror(errno));
+		cron_hint(r, name);
+		return;
+	}
+	if (!S_ISREG(st.st_mode)) {
+		// The responder reads nothing but a regular file there.
+		r.line(kFail, "cache %s: %s is not a regular file", name, path);
+		r.hint("remove it (ls -l %s shows what it is); the next refresh writes the file",
+		       path);
+		return;
+	}
+	if (const char *why = cache_file_refusal(&st)) {
+		r.line(kFail, "cache %s: %s is not served: %s", name, path, why);
+		r.hint("the next olsr-kavond --update %s replaces it; ls -l %s shows whose it is",
+		       name, path);
+		return;
+	}
+	long age = static_cast<long>(time(nullptr) - st.st_mtime);
+	if (age < 0)
+		age = 0;
+	Text found;
+	found.add("%lld bytes, ", static_cast<long long>(st.st_size));
+	add_age(found, age);
+	found.add(" old");
+	JsonPtr doc(make_safe(name));
+	if (!doc) {
+		r.line(kFail, "cache %s: %s does not parse (%s)", name, path, found.c_str());
+		r.hint("the responder serves no %s: run %s --update %s and read its message", name,
+		       kRefreshCommand, name);
+	} else if (age > kCacheMaxAge) {
+		r.line(kFail, "cache %s: parses, but stale (%s): the responder serves an outdated "
+		       "document", name, found.c_str());
+		cron_hint(r, name, "the refreshes fail or do not run: try one by hand and read its "
+		                   "message; ");
+	} else {
+		r.line(kOk, "cache %s: parses (%s)", name, found.c_str());
+	}
 }
 
 void stage_cache(const FoundSoFar &, StageReport &r, int) {
 	for (size_t i = 0; i < kDocumentCount; i++) {
-		const char *name = kDocuments[i].name;
-		char path[kCachePathSize];
-		if (!cache_file_path(name, path))
-			continue; // cannot happen for these names
-		struct stat st;
-		if (lstat(path, &st) != 0) {
-			if (errno == ENOENT)
-				r.line(kWarn, "cache %s: missing (%s)", name, path);
-			else
-				r.line(kWarn, "cache %s: %s: %s", name, path, strerror(errno));
-			cron_hint(r, name);
-			continue;
-		}
-		if (!S_ISREG(st.st_mode)) {
-			// The responder reads nothing but a regular file there.
-			r.line(kFail, "cache %s: %s is not a regular file", name, path);
-			r.hint("remove it (ls -l %s shows what it is); the next refresh writes the file",
-			       path);
-			continue;
-		}
-		if (const char *why = cache_file_refusal(&st)) {
-			r.line(kFail, "cache %s: %s is not served: %s", name, path, why);
-			r.hint("the next olsr-kavond --update %s replaces it; ls -l %s shows whose it is",
-			       name, path);
-			continue;
-		}
-		long age = static_cast<long>(time(nullptr) - st.st_mtime);
-		if (age < 0)
-			age = 0;
-		Text found;
-		found.add("%lld bytes, ", static_cast<long long>(st.st_size));
-		add_age(found, age);
-		found.add(" old");
-		JsonPtr doc(make_safe(name));
-		if (!doc) {
-			r.line(kFail, "cache %s: %s does not parse (%s)", name, path, found.c_str());
-			r.hint("the responder serves no %s: run %s --update %s and read its message", name,
-			       kRefreshCommand, name);
-		} else if (age > kCacheMaxAge) {
-			r.line(kWarn, "cache %s: parses, but stale (%s)", name, found.c_str());
-			cron_hint(r, name);
-		} else {
-			r.line(kOk, "cache %s: parses (%s)", name, found.c_str());
-		}
+		report_cache_file(r, kDocuments[i].name);
+		report_refresh(r, kDocuments[i].name);
 	}
 }
 
