@@ -147,7 +147,9 @@ mv "$dir/run.new" "$dir/run"
 if [[ ! -f $dir/build.ninja ]]; then
 	unit_tests=ON
 	[[ $target == armhf ]] && unit_tests=OFF
+	# Optimised for size, as a firmware build compiles what it ships.
 	cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+		-DCMAKE_BUILD_TYPE=MinSizeRel \
 		-DTARVIK_SYSROOT="$sysroot" -DCMAKE_CROSSCOMPILING_EMULATOR="$dir/run" \
 		-DTARVIK_BUILD_BENCH=OFF -DTARVIK_UNIT_TESTS=$unit_tests >/dev/null
 fi
