@@ -163,12 +163,18 @@ inline bool listed_before(const ArpTarget *targets, size_t i) {
 	return false;
 }
 
-// Reads every frame waiting on the socket of interface `at`, and hands
-// each reply to the request it answers. The number of requests answered.
+// Frames read from one socket per wake-up: a host that floods the link
+// faster than they are read cannot hold the wait past its deadline, which
+// the caller checks between wake-ups.
+constexpr int kFramesPerWake = 64;
+
+// Reads the frames waiting on the socket of interface `at`, at most
+// kFramesPerWake, and hands each reply to the request it answers. The
+// number of requests answered.
 inline size_t take_replies(int fd, size_t at, const Interface &interface, Request *requests,
                            size_t count) {
 	size_t answered = 0;
-	for (;;) {
+	for (int frames = 0; frames < kFramesPerWake; frames++) {
 		uint8_t frame[kArpFrameBuffer];
 		ssize_t got = recv(fd, frame, sizeof frame, MSG_DONTWAIT);
 		if (got < 0) {
@@ -198,6 +204,7 @@ inline size_t take_replies(int fd, size_t at, const Interface &interface, Reques
 			break;
 		}
 	}
+	return answered;
 }
 
 } // namespace arp_wait

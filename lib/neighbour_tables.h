@@ -19,8 +19,8 @@ namespace tarvik {
 // The olsrd NeighbourTable of a "links" answer (borrowed; NULL allowed),
 // keyed by the MAC texts that olsrd_link_mac finds in `arp` (borrowed;
 // NULL allowed) and, when `probe` is nonzero, in the replies of one
-// probe for all the links that `arp` lacks. NULL when the answer has no "links" array, holds a
-// null link, or memory runs out.
+// probe for all the links that `arp` lacks. NULL when the answer has no
+// "links" array, holds a null link, or memory runs out.
 json_object *olsr1_neigh_table(json_object *answer, ArpEntry *arp, int probe);
 // The olsrd2 NeighbourTable of a "nhdpinfo jsonraw link" answer
 // (borrowed; NULL allowed); NULL as for olsr1_neigh_table.
@@ -37,9 +37,9 @@ constexpr size_t kMacFromCount = 4;
 // The MAC address text (malloc'd) of `link`, an element of olsrd's links
 // answer (borrowed; any JSON value), or NULL; `*from` says how. It is
 // looked up in `arp`, then in `probed`, the replies of the probe for
-// olsrd_missing_links (NULL: not probed). Inline on exported functions, so that
-// olsr-kavond --check, which reaches the library through libtarvik.so,
-// reports the document's rule.
+// olsrd_missing_links (NULL: not probed). Inline on exported functions,
+// so that olsr-kavond --check, which reaches the library through
+// libtarvik.so, reports the document's rule.
 inline char *olsrd_link_mac(json_object *link, ArpEntry *arp, ArpEntry *probed,
                             MacFrom *from) {
 	const char *ifname = text_of(member(link, kOlsrdLinkInterface));
